@@ -1,50 +1,74 @@
 // quillet-cli: the engine from the command line. One JSON object per line on stdout,
-// human messages on stderr, exit status 0 on success.
+// human messages on stderr, exit status 0 on success and 1 with a one-line reason.
+#include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <optional>
 #include <string>
 #include <vector>
 
 #include "cli/json.h"
+#include "platform/simpleeventloop.h"
 #include "xml/parser.h"
+#include "xmpp/xmpp.h"
 
 namespace {
 
+using namespace std::chrono_literals;
 using quillet::xml::StreamReader;
 using quillet::xml::TXMLObject;
+using quillet::xmpp::TXMPP;
 
 const char kUsage[] =
-    "usage: quillet-cli COMMAND [ARGS]\n"
+    "usage: quillet-cli [OPTIONS] COMMAND [ARGS]\n"
+    "options:\n"
+    "  --jid USER@DOMAIN          the account\n"
+    "  --password P | --password-file F\n"
+    "  --server HOST --port N     where to connect (default: the account's domain, 5222)\n"
+    "  --tls none|auto|required   STARTTLS policy (default auto)\n"
+    "  --ca-file PEM              trusted CAs instead of the system's\n"
+    "  --trust-fingerprint SHA256 accept this server certificate although it does not verify\n"
+    "  --srv                      find the server by DNS SRV\n"
+    "  --dns-server IP[:PORT]     DNS server for --srv (repeatable; default /etc/resolv.conf)\n"
+    "  --resource R               resource to bind (default quillet1)\n"
+    "  --timeout SECONDS          give up a login after this long (default 30)\n"
+    "  --home DIR                 keep all files under DIR\n"
+    "  --debug                    engine progress and traffic on stderr\n"
     "commands:\n"
-    "  parse FILE   read a captured inbound XMPP stream (- for standard input) and print\n"
-    "               the stream header and every stanza as one JSON line each\n";
+    "  parse FILE                 print a captured inbound stream (- for standard input) as\n"
+    "                             JSON lines: the stream header, then every stanza\n"
+    "  login                      log in, print {\"event\":\"logged-in\",\"jid\":...}, log out\n"
+    "  register                   create the account in-band\n"
+    "  raw XML [--seconds N]      log in, send one stanza, print what arrives for N seconds\n";
 
 int Fail(const std::string& reason) {
   std::fprintf(stderr, "quillet-cli: %s\n", reason.c_str());
   return 1;
 }
 
+void PrintLine(const std::string& line) {
+  std::fwrite(line.data(), 1, line.size(), stdout);
+  std::fputc('\n', stdout);
+  std::fflush(stdout);
+}
+
+std::string StanzaLine(const TXMLObject& e, bool content = true, const char* event = "stanza") {
+  std::string line = std::string("{\"event\":\"") + event + "\",";
+  quillet::cli::AppendElementFields(line, e, content);
+  return line + "}";
+}
+
 class JsonLines : public StreamReader::Sink {
  public:
   bool OnHeader(const TXMLObject& root) override {
-    Print("stream", root, false);
+    // The header is printed without content: the stanzas that came with it follow.
+    PrintLine(StanzaLine(root, false, "stream"));
     return true;
   }
-  void OnStanza(std::unique_ptr<TXMLObject> stanza) override { Print("stanza", *stanza, true); }
-
- private:
-  // The header is printed without content: the stanzas that came with it follow.
-  void Print(const char* event, const TXMLObject& e, bool content) {
-    line_.assign("{\"event\":\"");
-    line_ += event;
-    line_ += "\",";
-    quillet::cli::AppendElementFields(line_, e, content);
-    line_ += "}\n";
-    std::fwrite(line_.data(), 1, line_.size(), stdout);
-  }
-  std::string line_;
+  void OnStanza(std::unique_ptr<TXMLObject> stanza) override { PrintLine(StanzaLine(*stanza)); }
 };
 
 int Parse(const std::string& file) {
@@ -65,12 +89,11 @@ int Parse(const std::string& file) {
     if (got <= 0) break;
     reader.Feed(std::string_view(buf.data(), size_t(got)), sink);
   }
-  std::fflush(stdout);
   switch (reader.status()) {
     case StreamReader::Status::Failed:
       return Fail("stream error: " + reader.error());
     case StreamReader::Status::Ended:
-      std::fputs("{\"event\":\"stream-end\"}\n", stdout);
+      PrintLine("{\"event\":\"stream-end\"}");
       return 0;
     case StreamReader::Status::Open:
       if (!reader.root()) return Fail("no stream header in " + file);
@@ -83,18 +106,229 @@ int Parse(const std::string& file) {
   return 0;
 }
 
+struct Options {
+  std::string jid, password, server, tls = "auto", ca_file, fingerprint, resource;
+  std::optional<uint16_t> port;
+  bool srv = false, debug = false;
+  std::vector<quillet::platform::DnsServer> dns;
+  int timeout_s = 30;
+  std::vector<std::string> command;
+};
+
+std::optional<int> Number(const std::string& s, int lo, int hi) {
+  int v = 0;
+  auto [end, ec] = std::from_chars(s.data(), s.data() + s.size(), v);
+  if (ec != std::errc() || end != s.data() + s.size() || v < lo || v > hi) return std::nullopt;
+  return v;
+}
+
+// Parses the options; returns a reason when they are wrong.
+std::optional<std::string> ParseOptions(const std::vector<std::string>& args, Options& o) {
+  for (size_t i = 0; i < args.size(); ++i) {
+    const std::string& a = args[i];
+    if (!a.starts_with("--") || !o.command.empty()) {
+      o.command.push_back(a);
+      continue;
+    }
+    if (a == "--srv") {
+      o.srv = true;
+      continue;
+    }
+    if (a == "--debug") {
+      o.debug = true;
+      continue;
+    }
+    if (i + 1 >= args.size()) return a + " needs a value";
+    const std::string& v = args[++i];
+    if (a == "--jid") {
+      o.jid = v;
+    } else if (a == "--password") {
+      o.password = v;
+    } else if (a == "--password-file") {
+      std::ifstream f(v);
+      if (!f || !std::getline(f, o.password)) return "cannot read password file " + v;
+    } else if (a == "--server") {
+      o.server = v;
+    } else if (a == "--port") {
+      auto n = Number(v, 1, 65535);
+      if (!n) return "bad port: " + v;
+      o.port = uint16_t(*n);
+    } else if (a == "--tls") {
+      if (v != "none" && v != "auto" && v != "required") return "--tls takes none, auto or required";
+      o.tls = v;
+    } else if (a == "--ca-file") {
+      o.ca_file = v;
+    } else if (a == "--trust-fingerprint") {
+      o.fingerprint = v;
+    } else if (a == "--dns-server") {
+      auto s = quillet::platform::ParseDnsServer(v);
+      if (!s) return "bad DNS server: " + v;
+      o.dns.push_back(*s);
+    } else if (a == "--resource") {
+      o.resource = v;
+    } else if (a == "--timeout") {
+      auto n = Number(v, 1, 3600);
+      if (!n) return "bad timeout: " + v;
+      o.timeout_s = *n;
+    } else if (a == "--home") {
+      setenv("QUILLET_HOME", v.c_str(), 1);
+    } else {
+      return "unknown option " + a;
+    }
+  }
+  return std::nullopt;
+}
+
+// One session of the engine, driven by the command.
+class Session {
+ public:
+  explicit Session(const Options& o) : o_(o), xmpp_(loop_) {
+    xmpp_.SetUserName(o.jid);
+    xmpp_.SetPassword(o.password);
+    xmpp_.SetServer(o.server.empty() ? xmpp_.Domain() : o.server);
+    if (o.port) xmpp_.SetPort(*o.port);
+    xmpp_.SetSSLMode(o.tls == "none"       ? quillet::xmpp::smNone
+                     : o.tls == "required" ? quillet::xmpp::smRequired
+                                           : quillet::xmpp::smWhenPossible);
+    xmpp_.SetCAFile(o.ca_file);
+    xmpp_.SetTrustedFingerprint(o.fingerprint);
+    xmpp_.SetUseDNSSrv(o.srv);
+    xmpp_.SetDNSServers(o.dns);
+    if (!o.resource.empty()) xmpp_.SetResourcename(o.resource);
+    xmpp_.OnDebug = [this](const std::string& text, bool) {
+      // The last reason the engine gave is what a failure reports.
+      if (text.starts_with("Disconnected: ") || text.starts_with("Authentication failed") ||
+          text.starts_with("Registration refused") || text.starts_with("Server ") ||
+          text.starts_with("No usable")) {
+        reason_ = text;
+      }
+      if (o_.debug) std::fprintf(stderr, "debug: %s\n", text.c_str());
+    };
+    if (o.debug) {
+      xmpp_.OnSendXML = [](const std::string& x) { std::fprintf(stderr, "sent: %s\n", x.c_str()); };
+      xmpp_.BeforeParsing = [this](const std::string& x) {
+        std::fprintf(stderr, "received: %s\n", x.c_str());
+        if (on_raw_) on_raw_(x);
+      };
+    } else {
+      xmpp_.BeforeParsing = [this](const std::string& x) {
+        if (on_raw_) on_raw_(x);
+      };
+    }
+    xmpp_.AfterAuthenticate = [this](bool ok) { auth_ = ok; };
+    xmpp_.AfterRegistered = [this](bool ok) { registered_ = ok; };
+    xmpp_.OnDisconnected = [this] { disconnected_ = true; };
+  }
+
+  int Login() {
+    if (int rc = Connect(); rc) return rc;
+    PrintLine("{\"event\":\"logged-in\",\"jid\":" + Json(xmpp_.FullJid()) + "}");
+    return Logout();
+  }
+
+  int Register() {
+    xmpp_.SetRegisterAsNewUser(true);
+    try {
+      xmpp_.Connect();
+    } catch (const std::exception& e) {
+      return Fail(e.what());
+    }
+    loop_.RunUntil([&] { return registered_.has_value() || disconnected_; }, Timeout());
+    if (!registered_) return Fail(Reason("registration did not finish"));
+    if (!*registered_) return Fail(Reason("registration refused"));
+    PrintLine("{\"event\":\"registered\",\"jid\":" + Json(xmpp_.UserName()) + "}");
+    return Logout();
+  }
+
+  int Raw(const std::string& xml, int seconds) {
+    if (int rc = Connect(); rc) return rc;
+    on_raw_ = [](const std::string& text) {
+      try {
+        for (const auto& e : quillet::xml::ParseFragment(text)) PrintLine(StanzaLine(*e));
+      } catch (const std::exception& ex) {
+        std::fprintf(stderr, "quillet-cli: cannot show %s: %s\n", text.c_str(), ex.what());
+      }
+    };
+    xmpp_.SendXML(xml);
+    loop_.RunUntil([&] { return disconnected_; }, std::chrono::seconds(seconds));
+    if (disconnected_) return Fail(Reason("connection lost"));
+    return Logout();
+  }
+
+ private:
+  std::chrono::milliseconds Timeout() const { return std::chrono::seconds(o_.timeout_s); }
+  std::string Reason(const std::string& fallback) const { return reason_.empty() ? fallback : reason_; }
+  static std::string Json(const std::string& s) {
+    std::string out;
+    quillet::cli::AppendJsonString(out, s);
+    return out;
+  }
+
+  int Connect() {
+    try {
+      xmpp_.Connect();
+    } catch (const std::exception& e) {
+      return Fail(e.what());
+    }
+    loop_.RunUntil([&] { return auth_.has_value() || disconnected_; }, Timeout());
+    if (!auth_) {
+      if (!disconnected_) return Fail("login timed out");
+      return Fail(Reason("disconnected before the login finished"));
+    }
+    if (!*auth_) return Fail(Reason("authentication failed"));
+    return 0;
+  }
+
+  int Logout() {
+    if (xmpp_.Active()) xmpp_.Disconnect();
+    loop_.RunUntil([&] { return disconnected_; }, 5s);
+    return 0;
+  }
+
+  const Options& o_;
+  quillet::platform::SimpleEventLoop loop_;
+  TXMPP xmpp_;
+  std::optional<bool> auth_, registered_;
+  bool disconnected_ = false;
+  std::string reason_;
+  std::function<void(const std::string&)> on_raw_;
+};
+
 }  // namespace
 
 int main(int argc, char** argv) {
   std::vector<std::string> args(argv + 1, argv + argc);
-  if (args.empty() || args[0] == "--help" || args[0] == "-h") {
-    std::fputs(kUsage, args.empty() ? stderr : stdout);
-    return args.empty() ? 2 : 0;
+  if (args.empty()) {
+    std::fputs(kUsage, stderr);
+    return 2;
   }
-  if (args[0] == "parse") {
-    if (args.size() != 2) return Fail("parse takes one FILE");
-    return Parse(args[1]);
+  if (args[0] == "--help" || args[0] == "-h") {
+    std::fputs(kUsage, stdout);
+    return 0;
   }
-  std::fputs(kUsage, stderr);
-  return Fail("unknown command: " + args[0]);
+  Options o;
+  if (auto bad = ParseOptions(args, o)) return Fail(*bad);
+  if (o.command.empty()) return Fail("no command given (see --help)");
+  const std::string& cmd = o.command[0];
+  if (cmd == "parse") {
+    if (o.command.size() != 2) return Fail("parse takes one FILE");
+    return Parse(o.command[1]);
+  }
+  if (cmd != "login" && cmd != "register" && cmd != "raw") return Fail("unknown command: " + cmd);
+  if (o.jid.empty()) return Fail("--jid is required");
+  if (o.jid.find('@') == std::string::npos) return Fail("--jid must be USER@DOMAIN");
+  Session session(o);
+  if (cmd == "login") return session.Login();
+  if (cmd == "register") return session.Register();
+  // raw XML [--seconds N]
+  if (o.command.size() < 2) return Fail("raw takes the XML to send");
+  int seconds = 5;
+  for (size_t i = 2; i + 1 < o.command.size(); ++i) {
+    if (o.command[i] == "--seconds") {
+      auto n = Number(o.command[i + 1], 0, 3600);
+      if (!n) return Fail("bad --seconds");
+      seconds = *n;
+    }
+  }
+  return session.Raw(o.command[1], seconds);
 }

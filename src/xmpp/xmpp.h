@@ -1,0 +1,219 @@
+// TXMPP: the engine. Owns the connection thread and the handler registry, drives the
+// login (STARTTLS, SASL or the query-based login, bind, session, in-band registration) by
+// handlers registered for the answers it waits for, and hosts the extension components.
+#pragma once
+
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "platform/dns.h"
+#include "platform/eventloop.h"
+#include "platform/messagetarget.h"
+#include "xml/registry.h"
+#include "xmpp/sasl.h"
+#include "xmpp/types.h"
+
+namespace quillet::xmpp {
+
+class TSocketThread;
+class TXMPPExtension;
+
+// An internal listener: a method taking (kind, data, stanza), identified by its method.
+class TXMPPListener {
+ public:
+  using Function = void (*)(void* target, uint8_t kind, void* data, xml::TXMLObject* stanza);
+  TXMPPListener() = default;
+  TXMPPListener(Function f, void* target) : function_(f), target_(target) {}
+  template <auto Method, class T>
+  static TXMPPListener Of(T* target) {
+    return TXMPPListener(
+        [](void* t, uint8_t kind, void* data, xml::TXMLObject* stanza) {
+          (static_cast<T*>(t)->*Method)(kind, data, stanza);
+        },
+        target);
+  }
+  void operator()(uint8_t kind, void* data, xml::TXMLObject* stanza) const {
+    function_(target_, kind, data, stanza);
+  }
+  bool SameMethod(const TXMPPListener& o) const { return function_ == o.function_; }
+  explicit operator bool() const { return function_ != nullptr; }
+
+ private:
+  Function function_ = nullptr;
+  void* target_ = nullptr;
+};
+
+// Kinds of internal listeners.
+constexpr uint8_t kListenLoggedIn = 0;
+constexpr uint8_t kListenPresence = 1;
+constexpr uint8_t kListenMessage = 2;
+
+class TXMPP {
+ public:
+  explicit TXMPP(platform::EventLoop& loop);
+  // Disconnects if still active.
+  ~TXMPP();
+  TXMPP(const TXMPP&) = delete;
+  TXMPP& operator=(const TXMPP&) = delete;
+
+  // ---- account properties; changing one while active raises "Already connected" ----
+  const std::string& Server() const { return server_; }
+  void SetServer(std::string v);
+  // The bare JID: user part and account domain.
+  std::string UserName() const { return user_.empty() ? domain_ : user_ + "@" + domain_; }
+  void SetUserName(std::string_view jid);
+  const std::string& User() const { return user_; }
+  const std::string& Domain() const { return domain_; }
+  const std::string& Password() const { return password_; }
+  void SetPassword(std::string v);
+  const std::string& Resourcename() const { return resource_; }
+  void SetResourcename(std::string v);
+  uint16_t Port() const { return port_; }
+  void SetPort(uint16_t v);
+  std::chrono::milliseconds ConnectTimeout() const { return connect_timeout_; }
+  void SetConnectTimeout(std::chrono::milliseconds v);
+  TSSLMode SSLMode() const { return ssl_mode_; }
+  void SetSSLMode(TSSLMode v);
+  bool UseDNSSrv() const { return use_dns_srv_; }
+  void SetUseDNSSrv(bool v);
+  bool RegisterAsNewUser() const { return register_as_new_user_; }
+  void SetRegisterAsNewUser(bool v);
+  // DNS servers for the SRV lookup; empty: those of /etc/resolv.conf.
+  void SetDNSServers(std::vector<platform::DnsServer> v);
+  // Trusted CAs (PEM file; empty: the system store) and a certificate the user trusts.
+  void SetCAFile(std::string v);
+  void SetTrustedFingerprint(std::string v);
+
+  // ---- connection control ----
+  void Connect();
+  void Disconnect();
+  bool Active() const { return active_; }
+  bool LoggedIn() const { return logged_in_; }
+  // user@domain/resource once bound.
+  std::string FullJid() const { return UserName() + "/" + resource_; }
+  const std::string& StreamId() const { return stream_id_; }
+  // Six random characters and "_", then a counter restarting at every Connect.
+  std::string NextId();
+  // Raises "Not connected" while inactive.
+  void SendXML(std::string_view text);
+
+  // ---- routing ----
+  xml::TXMLRegistry& Registry() { return registry_; }
+  void RegisterXML(std::string_view path, xml::TXMLHandler h) { registry_.RegisterXML(path, h); }
+  void UnregisterXML(std::string_view path, xml::TXMLHandler h) { registry_.UnregisterXML(path, h); }
+
+  // ---- extensions ----
+  const std::vector<TXMPPExtension*>& Extensions() const { return extensions_; }
+  void AddListener(uint8_t kind, TXMPPListener listener);
+  void NotifyListeners(uint8_t kind, void* data, xml::TXMLObject* stanza);
+
+  // ---- events ----
+  std::function<void()> OnConnected;
+  std::function<void()> OnDisconnected;
+  std::function<void(int phase)> OnConnectionPhase;
+  std::function<void(TXMPPAuthModes& mode)> BeforeAuthenticate;
+  std::function<void(bool success)> AfterAuthenticate;
+  std::function<void(bool success)> AfterRegistered;
+  std::function<void(const std::string& info, bool exception)> OnDebug;
+  std::function<void(const std::string& xml)> BeforeParsing;
+  std::function<void(const std::string& xml)> OnSendXML;
+
+ private:
+  friend class TXMPPExtension;
+
+  void CheckInactive() const;
+  void Debug(const std::string& text, bool exception = false);
+  void RaisePhase();
+  void OnThreadMessage(uint32_t code, platform::Payload payload);
+  void DispatchStanza(xml::TXMLObject& stanza);
+  void ClearLists();
+  void CloseStream();
+
+  // login steps (handlers registered by path)
+  void HandleFeatures(xml::TXMLObject& features);
+  void HandleProceed(xml::TXMLObject& e);
+  void HandleRegistered(xml::TXMLObject& e);
+  void StartAuthentication(TXMPPAuthModes mode);
+  void HandlePlainResult(xml::TXMLObject& e);
+  void HandleDigest(xml::TXMLObject& e);
+  void HandleScram(xml::TXMLObject& e);
+  void HandleNonSaslQuery(xml::TXMLObject& query);
+  void HandleNonSaslResult(xml::TXMLObject& iq);
+  void SaslSucceeded();
+  void SaslFailed(xml::TXMLObject& failure);
+  void BindStart();
+  void HandleBind(xml::TXMLObject& e);
+  void HandleRosterAnswer(xml::TXMLObject& iq);
+  void ReportLogin(bool success);
+  void ReportRegistration(bool success);
+
+  platform::EventLoop& loop_;
+  std::unique_ptr<platform::MessageTarget> channel_;
+  std::unique_ptr<TSocketThread> thread_;
+  xml::TXMLRegistry registry_;
+  std::mt19937 rng_;
+
+  std::string server_ = "localhost";
+  std::string user_, domain_, password_;
+  std::string resource_ = "quillet1";
+  uint16_t port_ = 5222;
+  std::chrono::milliseconds connect_timeout_{3000};
+  TSSLMode ssl_mode_ = smWhenPossible;
+  bool use_dns_srv_ = false;
+  bool register_as_new_user_ = false;
+  std::vector<platform::DnsServer> dns_servers_;
+  std::string ca_file_, trusted_fingerprint_;
+
+  bool active_ = false;
+  bool logged_in_ = false;
+  bool login_pending_ = false;
+  bool registration_pending_ = false;
+  bool destroying_ = false;
+  uint64_t generation_ = 0;
+  std::string stream_id_;
+  std::string id_prefix_;
+  uint64_t id_counter_ = 0;
+  int phase_ = 0;
+  bool features_seen_ = false;
+  bool tls_started_ = false;
+  TXMPPAuthModeSet offered_modes_ = 0;
+  int sasl_step_ = 0;
+  void (TXMPP::*continuation_)() = nullptr;
+  std::string bind_id_, session_id_, register_id_, roster_id_;
+  int bind_progress_ = 0;
+  std::unique_ptr<ScramClient> scram_;
+
+  std::vector<TXMPPExtension*> extensions_;
+  std::vector<std::pair<uint8_t, TXMPPListener>> listeners_;
+};
+
+// A protocol feature beyond the core, attached to one engine and told about the
+// connection through these hooks.
+class TXMPPExtension {
+ public:
+  TXMPPExtension() = default;
+  virtual ~TXMPPExtension();
+  TXMPPExtension(const TXMPPExtension&) = delete;
+  TXMPPExtension& operator=(const TXMPPExtension&) = delete;
+
+  TXMPP* XMPP() const { return xmpp_; }
+  // Moves the component from its old engine's list to the end of the new one's.
+  void SetXMPP(TXMPP* xmpp);
+
+  virtual void DoDisconnected() {}
+  virtual void DoLoggedIn() {}
+  virtual void DoBuildPresence(xml::TXMLObject& /*presence*/) {}
+  virtual void DoGetFeatures(std::vector<std::string>& /*features*/) {}
+  virtual void DoServiceInfo(xml::TXMLObject& /*info*/) {}
+
+ private:
+  friend class TXMPP;
+  TXMPP* xmpp_ = nullptr;
+};
+
+}  // namespace quillet::xmpp

@@ -1,0 +1,348 @@
+// The login against a scripted server: every mechanism, the TLS policies, odd servers.
+#include <gtest/gtest.h>
+
+#include "platform/simpleeventloop.h"
+#include "scripted_server.h"
+#include "xmpp/sasl.h"
+#include "xmpp/xmpp.h"
+
+namespace quillet::xmpp {
+namespace {
+
+using namespace std::chrono_literals;
+using testing::ScriptedServer;
+
+const std::string kHeader =
+    "<?xml version='1.0'?><stream:stream xmlns='jabber:client' "
+    "xmlns:stream='http://etherx.jabber.org/streams' id='c2s_4711' from='quillet.test' "
+    "version='1.0'>";
+
+std::string Features(std::string inner) { return "<stream:features>" + inner + "</stream:features>"; }
+std::string Mechanisms(std::initializer_list<const char*> names) {
+  std::string out = "<mechanisms xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>";
+  for (const char* n : names) out += std::string("<mechanism>") + n + "</mechanism>";
+  return out + "</mechanisms>";
+}
+const std::string kBindFeatures = Features(
+    "<bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'/>"
+    "<session xmlns='urn:ietf:params:xml:ns:xmpp-session'><optional/></session>");
+
+// The id attribute of the last iq in `text`.
+std::string IdOf(const std::string& text) {
+  size_t at = text.rfind("id=\"");
+  if (at == std::string::npos) return {};
+  at += 4;
+  return text.substr(at, text.find('"', at) - at);
+}
+
+ScriptedServer::Reply Result(std::string inner = {}) {
+  return [inner](const std::string& got) {
+    return "<iq type='result' id='" + IdOf(got) + "'>" + inner + "</iq>";
+  };
+}
+
+// Bind, session and roster after a successful SASL exchange.
+void ScriptBindToRoster(ScriptedServer& s) {
+  s.Expect("<stream:stream", kHeader + kBindFeatures)
+      .ExpectThen("</bind></iq>",
+                  Result("<bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>juliet@quillet.test/"
+                         "home</jid></bind>"))
+      .ExpectThen("xmpp-session\"/></iq>", Result())
+      .ExpectThen("<query xmlns=\"jabber:iq:roster\"/></iq>",
+                  Result("<query xmlns='jabber:iq:roster'/>"));
+}
+
+struct Client {
+  explicit Client(uint16_t port) {
+    xmpp.SetServer("127.0.0.1");
+    xmpp.SetPort(port);
+    xmpp.SetUserName("juliet@quillet.test");
+    xmpp.SetPassword("r0m30");
+    xmpp.OnConnectionPhase = [this](int p) { phases.push_back(p); };
+    xmpp.AfterAuthenticate = [this](bool ok) { auth.push_back(ok); };
+    xmpp.AfterRegistered = [this](bool ok) { registered.push_back(ok); };
+    xmpp.OnDisconnected = [this] { disconnected = true; };
+    xmpp.OnDebug = [this](const std::string& t, bool) { debug += t + "\n"; };
+  }
+  bool RunUntil(std::function<bool()> cond, std::chrono::milliseconds t = 10s) {
+    return loop.RunUntil(std::move(cond), t);
+  }
+  bool LoggedIn() { return RunUntil([&] { return !auth.empty() || disconnected; }) && !auth.empty() && auth[0]; }
+  bool Disconnected() { return RunUntil([&] { return disconnected; }); }
+
+  platform::SimpleEventLoop loop;
+  TXMPP xmpp{loop};
+  std::vector<int> phases;
+  std::vector<bool> auth, registered;
+  bool disconnected = false;
+  std::string debug;
+};
+
+TEST(Login, PlainWithoutTlsWhenTheServerHasNone) {
+  ScriptedServer s;
+  s.Expect("version=\"1.0\">", kHeader + Features(Mechanisms({"PLAIN"})))
+      .Expect("</auth>", "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
+  ScriptBindToRoster(s);
+  s.Start();
+  Client c(s.port());
+  c.xmpp.Connect();
+  ASSERT_TRUE(c.LoggedIn()) << c.debug << s.error();
+  EXPECT_TRUE(s.Finish()) << s.error();
+  EXPECT_EQ(c.phases, (std::vector<int>{1, 2, 3, 4}));
+  EXPECT_EQ(c.xmpp.Resourcename(), "home");
+  EXPECT_EQ(c.xmpp.FullJid(), "juliet@quillet.test/home");
+  EXPECT_TRUE(c.xmpp.LoggedIn());
+
+  std::string sent = s.received();
+  EXPECT_TRUE(sent.starts_with("<?xml version=\"1.0\" encoding=\"UTF-8\"?><stream:stream to=\"quillet.test\""));
+  size_t second = sent.find("<stream:stream", 10);
+  ASSERT_NE(second, std::string::npos);
+  EXPECT_NE(sent.substr(second - 9, 9), "UTF-8\"?>");  // the restart has no declaration
+  EXPECT_NE(sent.find("mechanism=\"PLAIN\">" + PlainCredentials("juliet", "quillet.test", "r0m30")),
+            std::string::npos);
+
+  c.xmpp.Disconnect();
+  EXPECT_TRUE(c.Disconnected());
+  EXPECT_TRUE(s.WaitForClientClose());
+  EXPECT_TRUE(s.received().ends_with("</stream:stream>"));
+}
+
+TEST(Login, DigestMD5IsPreferredOverPlain) {
+  const std::string challenge = platform::Base64Encode(
+      "realm=\"quillet.test\",nonce=\"OA6MG9tEQGm2hh\",qop=\"auth\",charset=utf-8,"
+      "algorithm=md5-sess");
+  std::string response;
+  ScriptedServer s;
+  s.Expect("version=\"1.0\">", kHeader + Features(Mechanisms({"PLAIN", "DIGEST-MD5"})))
+      .Expect("mechanism=\"DIGEST-MD5\"/>",
+              "<challenge xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>" + challenge + "</challenge>")
+      .ExpectThen("</response>",
+                  [&](const std::string& got) {
+                    size_t b = got.find("sasl\">") + 6;
+                    response = platform::Base64Decode(got.substr(b, got.find("</response>") - b))
+                                   .value_or("");
+                    return "<challenge xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>" +
+                           platform::Base64Encode("rspauth=ea40f60335c427b5527b84dbabcdfffd") +
+                           "</challenge>";
+                  })
+      .Expect("<response xmlns=\"urn:ietf:params:xml:ns:xmpp-sasl\"/>",
+              "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
+  ScriptBindToRoster(s);
+  s.Start();
+  Client c(s.port());
+  c.xmpp.Connect();
+  ASSERT_TRUE(c.LoggedIn()) << c.debug << s.error();
+
+  // The server checks the response as RFC 2831 says.
+  auto d = ParseDigestDirectives(response);
+  DigestMD5Params p{"juliet", "quillet.test", "r0m30", "OA6MG9tEQGm2hh",
+                    DigestDirective(d, "cnonce"), "00000001", "xmpp/quillet.test"};
+  EXPECT_EQ(DigestDirective(d, "response"), DigestMD5ResponseValue(p));
+  EXPECT_EQ(DigestDirective(d, "username"), "juliet");
+  EXPECT_EQ(DigestDirective(d, "digest-uri"), "xmpp/quillet.test");
+  EXPECT_EQ(DigestDirective(d, "nc"), "00000001");
+  // Thread, header, two challenges, success (a third step), header after SASL, logged in.
+  EXPECT_EQ(c.phases, (std::vector<int>{1, 2, 3, 4, 5, 6, 7}));
+}
+
+TEST(Login, BeforeAuthenticateMayChooseTheMechanism) {
+  ScriptedServer s;
+  s.Expect("version=\"1.0\">", kHeader + Features(Mechanisms({"PLAIN", "DIGEST-MD5"})))
+      .Expect("mechanism=\"PLAIN\">", "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
+  ScriptBindToRoster(s);
+  s.Start();
+  Client c(s.port());
+  c.xmpp.BeforeAuthenticate = [](TXMPPAuthModes& m) { m = amPlain; };
+  c.xmpp.Connect();
+  EXPECT_TRUE(c.LoggedIn()) << c.debug << s.error();
+}
+
+struct NonSaslCase {
+  const char* fields;
+  const char* expect;
+};
+
+TEST(Login, QueryBasedLogin) {
+  const NonSaslCase cases[] = {
+      {"<username/><digest/><resource/>",
+       // SHA-1 of the stream id followed by the password
+       "<resource>quillet1</resource><digest>"},
+      {"<username/><password/>", "<password>r0m30</password>"},
+  };
+  for (const auto& k : cases) {
+    ScriptedServer s;
+    s.Expect("version=\"1.0\">",
+             kHeader + Features("<auth xmlns='http://jabber.org/features/iq-auth'/>"))
+        .Expect("<iq id=\"authnonsasl\" type=\"get\"><query xmlns=\"jabber:iq:auth\"><username>"
+                "juliet</username></query></iq>",
+                std::string("<iq type='result' id='authnonsasl'><query xmlns='jabber:iq:auth'>") +
+                    k.fields + "</query></iq>")
+        .Expect(k.expect)
+        .Expect("</iq>", "<iq type='result' id='authset'/>")
+        .ExpectThen("jabber:iq:roster\"/></iq>", Result("<query xmlns='jabber:iq:roster'/>"));
+    s.Start();
+    Client c(s.port());
+    c.xmpp.Connect();
+    EXPECT_TRUE(c.LoggedIn()) << k.fields << "\n" << c.debug << s.error();
+    if (std::string(k.fields).find("digest") != std::string::npos) {
+      EXPECT_NE(s.received().find("<digest>" + platform::Sha1Hex("c2s_4711r0m30") + "</digest>"),
+                std::string::npos);
+    }
+  }
+}
+
+struct RefusalCase {
+  const char* name;
+  std::string features;
+  TSSLMode mode;
+  std::function<void(TXMPPAuthModes&)> choose;
+};
+
+TEST(Login, ClientClosesTheStreamWhenItCannotGoOn) {
+  const RefusalCase cases[] = {
+      {"TLS required, none offered", Features(Mechanisms({"PLAIN"})), smRequired, {}},
+      {"TLS off, server requires it",
+       Features("<starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'><required/></starttls>"), smNone, {}},
+      {"no mechanism we know", Features(Mechanisms({"X-OAUTH2"})), smWhenPossible, {}},
+      {"chosen mode not offered", Features(Mechanisms({"PLAIN"})), smWhenPossible,
+       [](TXMPPAuthModes& m) { m = amNonSasl; }},
+  };
+  for (const auto& k : cases) {
+    ScriptedServer s;
+    s.Expect("version=\"1.0\">", kHeader + k.features).Expect("</stream:stream>").Close();
+    s.Start();
+    Client c(s.port());
+    c.xmpp.SetSSLMode(k.mode);
+    c.xmpp.BeforeAuthenticate = k.choose;
+    c.xmpp.Connect();
+    EXPECT_TRUE(c.Disconnected()) << k.name << c.debug;
+    EXPECT_TRUE(s.Finish()) << k.name << ": " << s.error();
+    EXPECT_TRUE(c.auth.empty()) << k.name;
+    EXPECT_EQ(s.received().find("<auth"), std::string::npos) << k.name;
+  }
+}
+
+TEST(Login, WrongPasswordThenCleanDisconnect) {
+  ScriptedServer s;
+  s.Expect("version=\"1.0\">", kHeader + Features(Mechanisms({"PLAIN"})))
+      .Expect("</auth>",
+              "<failure xmlns='urn:ietf:params:xml:ns:xmpp-sasl'><not-authorized/></failure>")
+      .Expect("</stream:stream>", "</stream:stream>")
+      .Close();
+  s.Start();
+  Client c(s.port());
+  c.xmpp.Connect();
+  ASSERT_TRUE(c.Disconnected()) << s.error();
+  EXPECT_EQ(c.auth, std::vector<bool>{false});
+  EXPECT_NE(c.debug.find("Authentication failed: not-authorized"), std::string::npos);
+  EXPECT_FALSE(c.xmpp.Active());
+}
+
+TEST(Login, ScramServerWithoutThePasswordIsRefused) {
+  ScriptedServer s;
+  s.Expect("version=\"1.0\">", kHeader + Features(Mechanisms({"PLAIN", "SCRAM-SHA-1"})))
+      .ExpectThen("</auth>",
+                  [](const std::string& got) {
+                    size_t b = got.find("SCRAM-SHA-1\">") + 13;
+                    std::string first =
+                        platform::Base64Decode(got.substr(b, got.find("</auth>") - b)).value_or("");
+                    std::string nonce = first.substr(first.find("r=") + 2);
+                    return "<challenge xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>" +
+                           platform::Base64Encode("r=" + nonce + "srv,s=QSXCR+Q6sek8bf92,i=4096") +
+                           "</challenge>";
+                  })
+      .Expect("</response>",
+              "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>" +
+                  platform::Base64Encode("v=rmF9pqV8S7suAoZWja4dJRkFsKQ=") + "</success>")
+      .Expect("</stream:stream>")
+      .Close();
+  s.Start();
+  Client c(s.port());
+  c.xmpp.Connect();
+  ASSERT_TRUE(c.Disconnected()) << s.error();
+  EXPECT_EQ(c.auth, std::vector<bool>{false});
+  EXPECT_NE(c.debug.find("server signature does not match"), std::string::npos) << c.debug;
+  EXPECT_EQ(s.received().find("<bind"), std::string::npos);
+}
+
+TEST(Login, StreamCutAtEveryByteStillLogsIn) {
+  ScriptedServer s;
+  s.Send(kHeader + Features(Mechanisms({"PLAIN"})), 1)
+      .Expect("</auth>", "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
+  ScriptBindToRoster(s);
+  s.Start();
+  Client c(s.port());
+  c.xmpp.Connect();
+  EXPECT_TRUE(c.LoggedIn()) << c.debug << s.error();
+}
+
+TEST(Login, BrokenServers) {
+  {
+    ScriptedServer s;  // a header in the wrong namespace
+    s.Expect("version=\"1.0\">",
+             "<stream:stream xmlns='jabber:server' xmlns:stream='http://etherx.jabber.org/streams'>");
+    s.Start();
+    Client c(s.port());
+    std::string raw;
+    c.xmpp.BeforeParsing = [&](const std::string& t) { raw += t; };
+    c.xmpp.Connect();
+    EXPECT_TRUE(c.Disconnected());
+    EXPECT_NE(c.debug.find("wrong namespaces"), std::string::npos) << c.debug;
+  }
+  {
+    ScriptedServer s;  // closes in the middle of a stanza
+    s.Expect("version=\"1.0\">", kHeader + "<stream:features><mechan").Close();
+    s.Start();
+    Client c(s.port());
+    c.xmpp.Connect();
+    EXPECT_TRUE(c.Disconnected());
+    EXPECT_NE(c.debug.find("server closed the connection"), std::string::npos) << c.debug;
+  }
+  {
+    Client c(1);  // nobody listens there
+    c.xmpp.SetServer("127.0.0.1");
+    c.xmpp.Connect();
+    EXPECT_TRUE(c.Disconnected());
+    EXPECT_EQ(c.phases, std::vector<int>{1});
+  }
+}
+
+TEST(Engine, PropertiesAndIds) {
+  platform::SimpleEventLoop loop;
+  TXMPP x(loop);
+  x.SetUserName("quillet.test");
+  EXPECT_EQ(x.User(), "");
+  EXPECT_EQ(x.Domain(), "quillet.test");
+  EXPECT_THROW(x.Connect(), EXMPPException);  // no user part
+  EXPECT_THROW(x.Disconnect(), EXMPPException);
+  EXPECT_THROW(x.SendXML("<presence/>"), EXMPPException);
+  x.SetServer("");
+  x.SetUserName("a@b");
+  try {
+    x.Connect();
+    FAIL();
+  } catch (const EXMPPException& e) {
+    EXPECT_STREQ(e.what(), "No host defined");
+  }
+
+  ScriptedServer s;
+  s.Start();
+  x.SetServer("127.0.0.1");
+  x.SetPort(s.port());
+  x.Connect();
+  EXPECT_THROW(x.SetPassword("x"), EXMPPException);
+  std::string a = x.NextId(), b = x.NextId();
+  EXPECT_EQ(a.size(), 8u);
+  EXPECT_EQ(a.substr(0, 7), b.substr(0, 7));
+  EXPECT_EQ(a[6], '_');
+  EXPECT_TRUE(std::islower(a[0]) && std::islower(a[1]));
+  EXPECT_EQ(a.substr(7), "1");
+  EXPECT_EQ(b.substr(7), "2");
+  x.Disconnect();
+  x.Connect();
+  EXPECT_EQ(x.NextId().substr(7), "1");
+  x.Disconnect();
+}
+
+}  // namespace
+}  // namespace quillet::xmpp
