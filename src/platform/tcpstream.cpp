@@ -7,6 +7,8 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 #include <poll.h>
+#include <pthread.h>
+#include <signal.h>
 #include <sys/eventfd.h>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -71,6 +73,18 @@ std::string NormalizeFingerprint(std::string_view f) {
   return out;
 }
 
+// TLS writes go through write(), which raises SIGPIPE on a connection the peer has closed;
+// the error code is all we want. The stream is used by one thread, which blocks it.
+void BlockSigPipe() {
+  thread_local bool blocked = false;
+  if (blocked) return;
+  sigset_t set;
+  sigemptyset(&set);
+  sigaddset(&set, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &set, nullptr);
+  blocked = true;
+}
+
 }  // namespace
 
 // ---- WakeFd ----
@@ -114,6 +128,7 @@ void TcpStream::Close() {
 void TcpStream::Connect(const std::string& host, uint16_t port, std::chrono::milliseconds timeout,
                         WakeFd* wake, const std::function<bool()>& cancelled) {
   Close();
+  BlockSigPipe();
   if (host.empty()) throw NetError("no host to connect to");
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
@@ -248,6 +263,8 @@ TlsResult TcpStream::StartTls(const TlsOptions& options, std::chrono::millisecon
   tls->ctx = SSL_CTX_new(TLS_client_method());
   if (!tls->ctx) throw NetError("TLS: " + SslErrors());
   SSL_CTX_set_min_proto_version(tls->ctx, TLS1_2_VERSION);
+  // A peer that goes away without close_notify has simply closed the connection.
+  SSL_CTX_set_options(tls->ctx, SSL_OP_IGNORE_UNEXPECTED_EOF);
   if (!options.ca_file.empty()) {
     if (SSL_CTX_load_verify_locations(tls->ctx, options.ca_file.c_str(), nullptr) != 1) {
       throw NetError("cannot read CA file " + options.ca_file + ": " + SslErrors());

@@ -1,8 +1,8 @@
 // The login against a scripted server: every mechanism, the TLS policies, odd servers.
 #include <gtest/gtest.h>
 
-#include "platform/simpleeventloop.h"
 #include "scripted_server.h"
+#include "test_client.h"
 #include "xmpp/sasl.h"
 #include "xmpp/xmpp.h"
 
@@ -52,30 +52,9 @@ void ScriptBindToRoster(ScriptedServer& s) {
                   Result("<query xmlns='jabber:iq:roster'/>"));
 }
 
-struct Client {
-  explicit Client(uint16_t port) {
-    xmpp.SetServer("127.0.0.1");
-    xmpp.SetPort(port);
-    xmpp.SetUserName("juliet@quillet.test");
-    xmpp.SetPassword("r0m30");
-    xmpp.OnConnectionPhase = [this](int p) { phases.push_back(p); };
-    xmpp.AfterAuthenticate = [this](bool ok) { auth.push_back(ok); };
-    xmpp.AfterRegistered = [this](bool ok) { registered.push_back(ok); };
-    xmpp.OnDisconnected = [this] { disconnected = true; };
-    xmpp.OnDebug = [this](const std::string& t, bool) { debug += t + "\n"; };
-  }
-  bool RunUntil(std::function<bool()> cond, std::chrono::milliseconds t = 10s) {
-    return loop.RunUntil(std::move(cond), t);
-  }
-  bool LoggedIn() { return RunUntil([&] { return !auth.empty() || disconnected; }) && !auth.empty() && auth[0]; }
-  bool Disconnected() { return RunUntil([&] { return disconnected; }); }
-
-  platform::SimpleEventLoop loop;
-  TXMPP xmpp{loop};
-  std::vector<int> phases;
-  std::vector<bool> auth, registered;
-  bool disconnected = false;
-  std::string debug;
+struct Client : TestClient {
+  explicit Client(uint16_t port) : TestClient("127.0.0.1", port) {}
+  bool LoggedIn() { return LogIn(); }
 };
 
 TEST(Login, PlainWithoutTlsWhenTheServerHasNone) {

@@ -1,0 +1,47 @@
+// An engine on its own loop, recording what it reports, for the login tests.
+#pragma once
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "platform/simpleeventloop.h"
+#include "xmpp/xmpp.h"
+
+namespace quillet::xmpp {
+
+struct TestClient {
+  TestClient(const std::string& host, uint16_t port, const std::string& jid = "juliet@quillet.test",
+             const std::string& password = "r0m30") {
+    xmpp.SetServer(host);
+    xmpp.SetPort(port);
+    xmpp.SetUserName(jid);
+    xmpp.SetPassword(password);
+    xmpp.OnConnectionPhase = [this](int p) { phases.push_back(p); };
+    xmpp.AfterAuthenticate = [this](bool ok) { auth.push_back(ok); };
+    xmpp.AfterRegistered = [this](bool ok) { registered.push_back(ok); };
+    xmpp.OnDisconnected = [this] { ++disconnects; };
+    xmpp.OnDebug = [this](const std::string& t, bool) { debug += t + "\n"; };
+  }
+  bool RunUntil(std::function<bool()> cond,
+                std::chrono::milliseconds t = std::chrono::seconds(15)) {
+    return loop.RunUntil(std::move(cond), t);
+  }
+  // Connects (unless already active) and waits for the login result.
+  bool LogIn() {
+    if (!xmpp.Active()) xmpp.Connect();
+    RunUntil([&] { return !auth.empty() || disconnects > 0; });
+    return !auth.empty() && auth.back();
+  }
+  bool Disconnected() { return RunUntil([&] { return disconnects > 0; }); }
+
+  platform::SimpleEventLoop loop;
+  TXMPP xmpp{loop};
+  std::vector<int> phases;
+  std::vector<bool> auth, registered;
+  int disconnects = 0;
+  std::string debug;
+};
+
+}  // namespace quillet::xmpp
