@@ -196,10 +196,11 @@ class Session {
     xmpp_.SetDNSServers(o.dns);
     if (!o.resource.empty()) xmpp_.SetResourcename(o.resource);
     xmpp_.OnDebug = [this](const std::string& text, bool) {
-      // The last reason the engine gave is what a failure reports.
-      if (text.starts_with("Disconnected: ") || text.starts_with("Authentication failed") ||
-          text.starts_with("Registration refused") || text.starts_with("Server ") ||
-          text.starts_with("No usable")) {
+      // What a failure reports: the engine's own reason, else why the connection ended.
+      if (text.starts_with("Authentication failed") || text.starts_with("Registration refused") ||
+          text.starts_with("Server ") || text.starts_with("No usable")) {
+        reason_ = text;
+      } else if (text.starts_with("Disconnected: ") && reason_.empty()) {
         reason_ = text;
       }
       if (o_.debug) std::fprintf(stderr, "debug: %s\n", text.c_str());

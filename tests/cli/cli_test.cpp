@@ -1,47 +1,13 @@
-// Runs the real quillet-cli binary.
-#include <gtest/gtest.h>
+// quillet-cli parse: a captured stream as JSON lines.
+#include "cli_run.h"
 
-#include <cstdio>
-#include <string>
-#include <sys/wait.h>
-
+namespace quillet::cli {
 namespace {
-
-struct CliResult {
-  int status;
-  std::string out;
-};
-
-// Runs quillet-cli with `args`; `input`, when given, is its standard input.
-CliResult Cli(const std::string& args, const std::string& input = {}) {
-  std::string in_file;
-  if (!input.empty()) {
-    in_file = testing::TempDir() + "cli_input.xml";
-    FILE* f = fopen(in_file.c_str(), "wb");
-    if (!f) return {-1, {}};
-    fwrite(input.data(), 1, input.size(), f);
-    fclose(f);
-  }
-  std::string cmd = std::string(QUILLET_CLI) + " " + args + " 2>/dev/null";
-  if (!in_file.empty()) cmd += " < " + in_file;
-  FILE* p = popen(cmd.c_str(), "r");
-  CliResult r{-1, {}};
-  if (!p) return r;
-  char buf[4096];
-  size_t n;
-  while ((n = fread(buf, 1, sizeof buf, p)) > 0) r.out.append(buf, n);
-  int st = pclose(p);
-  r.status = WIFEXITED(st) ? WEXITSTATUS(st) : -1;
-  return r;
-}
 
 TEST(CliParse, PrintsOneJsonLinePerStanza) {
   CliResult r = Cli("parse " QUILLET_FIXTURES "/streams/sample.xml");
   ASSERT_EQ(r.status, 0);
-  std::vector<std::string> lines;
-  for (size_t start = 0, nl; (nl = r.out.find('\n', start)) != std::string::npos; start = nl + 1) {
-    lines.push_back(r.out.substr(start, nl - start));
-  }
+  const auto& lines = r.lines;
   ASSERT_EQ(lines.size(), 9u);  // header, seven stanzas, end
   EXPECT_TRUE(lines[0].starts_with(
       "{\"event\":\"stream\",\"name\":\"stream:stream\",\"attributes\":{\"xmlns\":\"jabber:client\""));
@@ -70,3 +36,4 @@ TEST(CliParse, StandardInputAndErrors) {
 }
 
 }  // namespace
+}  // namespace quillet::cli

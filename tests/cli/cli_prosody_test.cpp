@@ -1,0 +1,103 @@
+// quillet-cli against a private Prosody: login, register, raw, and how failures look.
+#include <functional>
+
+#include "cli_run.h"
+#include "fixtures/dns.h"
+#include "fixtures/prosody.h"
+
+namespace quillet::cli {
+namespace {
+
+using fixtures::ProsodyOptions;
+using fixtures::ProsodyServer;
+
+class CliProsody : public ::testing::Test {
+ protected:
+  static void SetUpTestSuite() {
+    ProsodyOptions o;
+    o.allow_registration = true;
+    o.muc = o.proxy65 = false;
+    server_ = new ProsodyServer(o);
+    server_->AddUser("juliet", "r0m30");
+    server_->Start();
+  }
+  static void TearDownTestSuite() {
+    delete server_;
+    server_ = nullptr;
+  }
+  static std::string Account(const std::string& jid = "juliet@quillet.test",
+                             const std::string& password = "r0m30") {
+    return "--jid '" + jid + "' --password '" + password + "' --server 127.0.0.1 --port " +
+           std::to_string(server_->port()) + " --ca-file '" + server_->ca_file().string() + "'";
+  }
+  static ProsodyServer* server_;
+};
+ProsodyServer* CliProsody::server_ = nullptr;
+
+TEST_F(CliProsody, LoginPrintsTheBoundJid) {
+  CliResult r = Cli(Account() + " --resource desk login");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.lines, std::vector<std::string>{"{\"event\":\"logged-in\",\"jid\":\"juliet@quillet.test/desk\"}"});
+}
+
+TEST_F(CliProsody, FailuresExitWithTheReason) {
+  CliResult wrong = Cli(Account("juliet@quillet.test", "nope") + " login");
+  EXPECT_EQ(wrong.status, 1);
+  EXPECT_TRUE(wrong.out.empty());
+  EXPECT_EQ(wrong.err, "quillet-cli: Authentication failed: not-authorized\n");
+
+  CliResult untrusted = Cli("--jid juliet@quillet.test --password r0m30 --server 127.0.0.1 --port " +
+                            std::to_string(server_->port()) + " login");
+  EXPECT_EQ(untrusted.status, 1);
+  EXPECT_NE(untrusted.err.find("Certificate not trusted"), std::string::npos) << untrusted.err;
+
+  CliResult trusted = Cli("--jid juliet@quillet.test --password r0m30 --server 127.0.0.1 --port " +
+                          std::to_string(server_->port()) + " --trust-fingerprint " +
+                          server_->cert_fingerprint() + " login");
+  EXPECT_EQ(trusted.status, 0) << trusted.err;
+
+  CliResult tls_off = Cli(Account() + " --tls none login");
+  EXPECT_EQ(tls_off.status, 1);
+  EXPECT_NE(tls_off.err.find("Server requires TLS"), std::string::npos) << tls_off.err;
+
+  EXPECT_EQ(Cli("--jid nobody login").status, 1);
+  EXPECT_EQ(Cli(Account() + " --port 0 login").status, 1);
+  EXPECT_EQ(Cli(Account() + " --tls sometimes login").status, 1);
+}
+
+TEST_F(CliProsody, RegisterThenLogin) {
+  CliResult r = Cli(Account("mercutio@quillet.test", "queen mab") + " register");
+  EXPECT_EQ(r.status, 0) << r.err;
+  EXPECT_EQ(r.lines, std::vector<std::string>{"{\"event\":\"registered\",\"jid\":\"mercutio@quillet.test\"}"});
+  EXPECT_EQ(Cli(Account("mercutio@quillet.test", "queen mab") + " login").status, 0);
+  CliResult again = Cli(Account("mercutio@quillet.test", "other") + " register");
+  EXPECT_EQ(again.status, 1);
+  EXPECT_NE(again.err.find("Registration refused: conflict"), std::string::npos) << again.err;
+}
+
+TEST_F(CliProsody, RawPrintsTheAnswer) {
+  CliResult r = Cli(Account() +
+                    " raw \"<iq type='get' to='quillet.test' id='v1'><query "
+                    "xmlns='jabber:iq:version'/></iq>\" --seconds 2");
+  EXPECT_EQ(r.status, 0) << r.err;
+  bool answered = false;
+  for (const auto& l : r.lines) {
+    answered |= l.find("\"id\":\"v1\"") != std::string::npos &&
+                l.find("\"type\":\"result\"") != std::string::npos &&
+                l.find("{\"name\":\"name\",\"attributes\":{},\"text\":\"Prosody\"") != std::string::npos;
+  }
+  EXPECT_TRUE(answered) << r.out;
+}
+
+TEST_F(CliProsody, FindsTheServerBySrv) {
+  fixtures::DnsServer dns;
+  dns.AddSrv("_xmpp-client._tcp.quillet.test", "xmpp.quillet.test", server_->port(), 0, 0);
+  dns.AddHost("xmpp.quillet.test", "127.0.0.1");
+  dns.Start();
+  CliResult r = Cli("--jid juliet@quillet.test --password r0m30 --srv --dns-server " +
+                    dns.server() + " --ca-file '" + server_->ca_file().string() + "' login");
+  EXPECT_EQ(r.status, 0) << r.err;
+}
+
+}  // namespace
+}  // namespace quillet::cli
