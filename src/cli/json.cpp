@@ -46,9 +46,15 @@ void AppendJsonString(std::string& out, std::string_view text) {
       ++i;
     } else if (c < 0x20) {
       switch (c) {
-        case '\n': out += "\\n"; break;
-        case '\r': out += "\\r"; break;
-        case '\t': out += "\\t"; break;
+        case '\n':
+          out += "\\n";
+          break;
+        case '\r':
+          out += "\\r";
+          break;
+        case '\t':
+          out += "\\t";
+          break;
         default: {
           char buf[8];
           std::snprintf(buf, sizeof buf, "\\u%04x", c);

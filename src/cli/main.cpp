@@ -154,7 +154,8 @@ std::optional<std::string> ParseOptions(const std::vector<std::string>& args, Op
       if (!n) return "bad port: " + v;
       o.port = uint16_t(*n);
     } else if (a == "--tls") {
-      if (v != "none" && v != "auto" && v != "required") return "--tls takes none, auto or required";
+      if (v != "none" && v != "auto" && v != "required")
+        return "--tls takes none, auto or required";
       o.tls = v;
     } else if (a == "--ca-file") {
       o.ca_file = v;
@@ -258,7 +259,9 @@ class Session {
 
  private:
   std::chrono::milliseconds Timeout() const { return std::chrono::seconds(o_.timeout_s); }
-  std::string Reason(const std::string& fallback) const { return reason_.empty() ? fallback : reason_; }
+  std::string Reason(const std::string& fallback) const {
+    return reason_.empty() ? fallback : reason_;
+  }
   static std::string Json(const std::string& s) {
     std::string out;
     quillet::cli::AppendJsonString(out, s);

@@ -12,9 +12,12 @@ namespace {
 
 const EVP_MD* Md(Hash hash) {
   switch (hash) {
-    case Hash::kMD5: return EVP_md5();
-    case Hash::kSHA1: return EVP_sha1();
-    case Hash::kSHA256: return EVP_sha256();
+    case Hash::kMD5:
+      return EVP_md5();
+    case Hash::kSHA1:
+      return EVP_sha1();
+    case Hash::kSHA256:
+      return EVP_sha256();
   }
   return EVP_sha256();
 }
@@ -65,7 +68,9 @@ std::string ToHex(std::string_view bytes, bool upper) {
   return out;
 }
 
-std::string Sha1Hex(std::string_view data) { return ToHex(Digest(Hash::kSHA1, data)); }
+std::string Sha1Hex(std::string_view data) {
+  return ToHex(Digest(Hash::kSHA1, data));
+}
 
 std::string Base64Encode(std::string_view bytes, size_t line_length) {
   static const char kAlphabet[] =

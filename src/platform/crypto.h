@@ -13,7 +13,8 @@ enum class Hash { kMD5, kSHA1, kSHA256 };
 // Raw digest bytes.
 std::string Digest(Hash hash, std::string_view data);
 std::string Hmac(Hash hash, std::string_view key, std::string_view data);
-std::string Pbkdf2(Hash hash, std::string_view password, std::string_view salt, uint32_t iterations);
+std::string Pbkdf2(Hash hash, std::string_view password, std::string_view salt,
+                   uint32_t iterations);
 
 // Hexadecimal form of raw bytes.
 std::string ToHex(std::string_view bytes, bool upper = false);

@@ -125,7 +125,8 @@ DnsAnswer DnsQuery(const DnsServer& server, const std::string& name, int type) {
       const unsigned char* rd = ns_rr_rdata(rr);
       if (ns_rr_type(rr) == ns_t_srv && ns_rr_rdlen(rr) > 6) {
         char target[NS_MAXDNAME];
-        if (ns_name_uncompress(ns_msg_base(msg), ns_msg_end(msg), rd + 6, target, sizeof target) < 0) {
+        if (ns_name_uncompress(ns_msg_base(msg), ns_msg_end(msg), rd + 6, target, sizeof target) <
+            0) {
           continue;
         }
         SrvRecord r;

@@ -24,7 +24,9 @@ using Clock = std::chrono::steady_clock;
 
 namespace {
 
-std::string SysError(const char* what) { return std::string(what) + ": " + std::strerror(errno); }
+std::string SysError(const char* what) {
+  return std::string(what) + ": " + std::strerror(errno);
+}
 
 std::string SslErrors() {
   std::string out;
@@ -92,7 +94,9 @@ void BlockSigPipe() {
 WakeFd::WakeFd() : fd_(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)) {
   if (fd_ < 0) throw NetError(SysError("eventfd"));
 }
-WakeFd::~WakeFd() { ::close(fd_); }
+WakeFd::~WakeFd() {
+  ::close(fd_);
+}
 void WakeFd::Signal() {
   uint64_t one = 1;
   [[maybe_unused]] ssize_t n = ::write(fd_, &one, sizeof one);
@@ -114,9 +118,13 @@ struct TcpStream::Tls {
 };
 
 TcpStream::TcpStream() = default;
-TcpStream::~TcpStream() { Close(); }
+TcpStream::~TcpStream() {
+  Close();
+}
 
-bool TcpStream::IsTls() const { return tls_ && tls_->ssl; }
+bool TcpStream::IsTls() const {
+  return tls_ && tls_->ssl;
+}
 
 void TcpStream::Close() {
   if (tls_ && tls_->ssl && fd_ >= 0) SSL_shutdown(tls_->ssl);  // best effort close_notify
@@ -238,7 +246,9 @@ void TcpStream::Write(std::string_view data) {
         continue;
       }
       int err = SSL_get_error(tls_->ssl, n);
-      short events = err == SSL_ERROR_WANT_READ ? POLLIN : err == SSL_ERROR_WANT_WRITE ? POLLOUT : 0;
+      short events = err == SSL_ERROR_WANT_READ    ? POLLIN
+                     : err == SSL_ERROR_WANT_WRITE ? POLLOUT
+                                                   : 0;
       if (!events) throw NetError("TLS write failed: " + SslErrors());
       if (!PollFor(fd_, events, -1, kWriteTimeoutMs)) throw NetError("write timed out");
       continue;
@@ -304,7 +314,8 @@ TlsResult TcpStream::StartTls(const TlsOptions& options, std::chrono::millisecon
     X509_NAME_oneline(X509_get_subject_name(cert), subject, sizeof subject);
     result.subject = subject;
     long vr = SSL_get_verify_result(tls->ssl);
-    bool host_ok = X509_check_host(cert, options.host.c_str(), options.host.size(), 0, nullptr) == 1;
+    bool host_ok =
+        X509_check_host(cert, options.host.c_str(), options.host.size(), 0, nullptr) == 1;
     if (!host_ok) {
       result.message = "Certificate does not match host: " + result.subject;
     } else if (vr == X509_V_ERR_CERT_NOT_YET_VALID) {
@@ -317,9 +328,9 @@ TlsResult TcpStream::StartTls(const TlsOptions& options, std::chrono::millisecon
     result.verified = result.message.empty();
     X509_free(cert);
   }
-  result.accepted = result.verified ||
-                    (!result.fingerprint.empty() &&
-                     NormalizeFingerprint(options.trusted_fingerprint) == result.fingerprint);
+  result.accepted =
+      result.verified || (!result.fingerprint.empty() &&
+                          NormalizeFingerprint(options.trusted_fingerprint) == result.fingerprint);
   tls_ = std::move(tls);
   return result;
 }

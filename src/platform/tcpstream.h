@@ -28,12 +28,12 @@ struct TlsOptions {
 };
 
 struct TlsResult {
-  bool verified = false;  // chain and host check passed
-  bool accepted = false;  // verified, or its fingerprint is trusted
-  std::string message;    // why the check failed; empty when it passed
+  bool verified = false;    // chain and host check passed
+  bool accepted = false;    // verified, or its fingerprint is trusted
+  std::string message;      // why the check failed; empty when it passed
   std::string fingerprint;  // SHA-256 of the server certificate, lower-case hex
   std::string subject;
-  std::string protocol;   // e.g. "TLSv1.3"
+  std::string protocol;  // e.g. "TLSv1.3"
 };
 
 // An eventfd that another thread signals to cut a Wait() short.

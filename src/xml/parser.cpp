@@ -6,7 +6,9 @@ namespace quillet::xml {
 
 namespace {
 
-inline bool IsBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; }
+inline bool IsBlank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r';
+}
 
 const char* SkipBlanks(const char* p, const char* end) {
   while (p < end && IsBlank(*p)) ++p;
@@ -274,7 +276,9 @@ std::string NormalizeXML(std::string_view text) {
 
 // ---- StreamScanner ----
 
-void StreamScanner::Restart() { *this = StreamScanner(true); }
+void StreamScanner::Restart() {
+  *this = StreamScanner(true);
+}
 
 bool StreamScanner::Append(std::string_view bytes) {
   if (ended_) return true;

@@ -41,7 +41,8 @@ TXMLPath::TXMLPath(std::string_view path) : text_(path) {
       }
       std::string_view cond = seg.substr(open + 2, close - open - 2);
       size_t eq = cond.find('=');
-      std::string_view value = eq == std::string_view::npos ? std::string_view() : cond.substr(eq + 1);
+      std::string_view value =
+          eq == std::string_view::npos ? std::string_view() : cond.substr(eq + 1);
       // The value is what stands between its quotes; an empty one is no condition.
       value = value.size() >= 2 ? value.substr(1, value.size() - 2) : std::string_view();
       if (!value.empty()) s.conditions.push_back({cond.substr(0, eq), value});
@@ -207,8 +208,8 @@ void TXMLRegistry::DispatchXML(TXMLObject& stanza) {
       if (OnCallbackError) OnCallbackError(e.what());
       break;
     } catch (const std::exception&) {
-      failure = std::make_exception_ptr(EXMLError("comparenode error" + r.path.PatternXML() +
-                                                  " with " + stanza.GetXML()));
+      failure = std::make_exception_ptr(
+          EXMLError("comparenode error" + r.path.PatternXML() + " with " + stanza.GetXML()));
       break;
     }
   }
@@ -218,9 +219,15 @@ void TXMLRegistry::DispatchXML(TXMLObject& stanza) {
   for (const Change& c : changes) {
     try {
       switch (c.kind) {
-        case Change::kAdd: Add(c.path, c.handler); break;
-        case Change::kRemove: Remove(c.path, c.handler); break;
-        case Change::kClear: registrations_.clear(); break;
+        case Change::kAdd:
+          Add(c.path, c.handler);
+          break;
+        case Change::kRemove:
+          Remove(c.path, c.handler);
+          break;
+        case Change::kClear:
+          registrations_.clear();
+          break;
       }
     } catch (const EXMLError&) {
       if (!failure) failure = std::current_exception();

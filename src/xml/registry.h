@@ -72,7 +72,7 @@ class TXMLPath {
   std::string PatternXML(size_t from = 0) const;
 
  private:
-  std::string text_;  // as given, for finding the registration again
+  std::string text_;      // as given, for finding the registration again
   std::string compiled_;  // with a trailing '/'; the segments' views point here
   bool rooted_ = false;
   std::vector<Segment> segments_;

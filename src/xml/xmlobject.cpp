@@ -10,7 +10,9 @@ namespace {
 
 const std::string kEmpty;
 
-inline char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c; }
+inline char LowerAscii(char c) {
+  return (c >= 'A' && c <= 'Z') ? char(c + ('a' - 'A')) : c;
+}
 
 }  // namespace
 
@@ -52,7 +54,8 @@ void TXMLObject::DeleteChild(TXMLObject* child) {
 std::unique_ptr<TXMLObject> TXMLObject::Detach() {
   if (!parent_) return nullptr;
   auto& list = parent_->children_;
-  auto it = std::find_if(list.begin(), list.end(), [this](const auto& c) { return c.get() == this; });
+  auto it =
+      std::find_if(list.begin(), list.end(), [this](const auto& c) { return c.get() == this; });
   if (it == list.end()) throw EXMLError("parent node index not found");
   std::unique_ptr<TXMLObject> self = std::move(*it);
   list.erase(it);
@@ -145,12 +148,23 @@ void AppendEscapedXML(std::string& out, std::string_view text) {
   for (size_t i = 0; i < text.size(); ++i) {
     const char* entity;
     switch (text[i]) {
-      case '&': entity = "&amp;"; break;
-      case '<': entity = "&lt;"; break;
-      case '>': entity = "&gt;"; break;
-      case '"': entity = "&quot;"; break;
-      case '\'': entity = "&apos;"; break;
-      default: continue;
+      case '&':
+        entity = "&amp;";
+        break;
+      case '<':
+        entity = "&lt;";
+        break;
+      case '>':
+        entity = "&gt;";
+        break;
+      case '"':
+        entity = "&quot;";
+        break;
+      case '\'':
+        entity = "&apos;";
+        break;
+      default:
+        continue;
     }
     out.append(text, start, i - start);
     out += entity;

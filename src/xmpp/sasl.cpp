@@ -78,7 +78,8 @@ std::string DigestMD5ResponseValue(const DigestMD5Params& p) {
   a1 += ":" + p.nonce + ":" + p.cnonce;
   std::string ha1 = ToHex(Digest(Hash::kMD5, a1));
   std::string ha2 = ToHex(Digest(Hash::kMD5, "AUTHENTICATE:" + p.digest_uri));
-  return ToHex(Digest(Hash::kMD5, ha1 + ":" + p.nonce + ":" + p.nc + ":" + p.cnonce + ":auth:" + ha2));
+  return ToHex(
+      Digest(Hash::kMD5, ha1 + ":" + p.nonce + ":" + p.nc + ":" + p.cnonce + ":auth:" + ha2));
 }
 
 std::string DigestMD5Response(const DigestMD5Params& p) {
@@ -128,7 +129,10 @@ constexpr uint32_t kMaxIterations = 1'000'000;
 }  // namespace
 
 ScramClient::ScramClient(Hash hash, std::string user, std::string password, std::string cnonce)
-    : hash_(hash), user_(std::move(user)), password_(std::move(password)), cnonce_(std::move(cnonce)) {
+    : hash_(hash),
+      user_(std::move(user)),
+      password_(std::move(password)),
+      cnonce_(std::move(cnonce)) {
   if (cnonce_.empty()) cnonce_ = ToHex(platform::RandomBytes(18));
   client_first_bare_ = "n=" + SaslName(user_) + ",r=" + cnonce_;
 }
@@ -137,7 +141,9 @@ const char* ScramClient::MechanismName(Hash hash) {
   return hash == Hash::kSHA256 ? "SCRAM-SHA-256" : "SCRAM-SHA-1";
 }
 
-std::string ScramClient::ClientFirst() const { return "n,," + client_first_bare_; }
+std::string ScramClient::ClientFirst() const {
+  return "n,," + client_first_bare_;
+}
 
 std::optional<std::string> ScramClient::ClientFinal(std::string_view server_first,
                                                     std::string* error) {

@@ -36,8 +36,7 @@ std::string DigestMD5Cnonce();
 class ScramClient {
  public:
   // An empty cnonce draws a random one.
-  ScramClient(platform::Hash hash, std::string user, std::string password,
-              std::string cnonce = {});
+  ScramClient(platform::Hash hash, std::string user, std::string password, std::string cnonce = {});
 
   static const char* MechanismName(platform::Hash hash);
 

@@ -68,7 +68,9 @@ struct TSocketThread::Impl : xml::StreamReader::Sink {
   }
 
   // StreamReader::Sink
-  void OnRawText(std::string_view text) override { PostQueued(XM_RAWTEXT, Text(std::string(text))); }
+  void OnRawText(std::string_view text) override {
+    PostQueued(XM_RAWTEXT, Text(std::string(text)));
+  }
   bool OnHeader(const xml::TXMLObject& root) override {
     if (root.GetAttribute("xmlns") != "jabber:client" ||
         root.GetAttribute("xmlns:stream") != kStreamNamespace) {

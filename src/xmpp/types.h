@@ -11,7 +11,16 @@ class EXMPPException : public std::runtime_error {
   using std::runtime_error::runtime_error;
 };
 
-enum TXMPPShowType { xswUnavailable, xswAvailable, xswChat, xswDnD, xswAway, xswXa, xswError, xswUnknown };
+enum TXMPPShowType {
+  xswUnavailable,
+  xswAvailable,
+  xswChat,
+  xswDnD,
+  xswAway,
+  xswXa,
+  xswError,
+  xswUnknown
+};
 enum TXMPPSubscription { xsNone, xsTo, xsFrom, xsBoth, xsRemove, xsUnknown };
 enum TChatStates { csNone, csActive, csComposing, csPaused, csInactive, csGone };
 enum TSSLMode { smNone, smWhenPossible, smRequired };
@@ -22,6 +31,8 @@ enum TTransferOption { toIBB, toOBB, toSOCKS5, toJingle };
 
 // Set of TXMPPAuthModes.
 using TXMPPAuthModeSet = uint32_t;
-constexpr TXMPPAuthModeSet ModeBit(TXMPPAuthModes m) { return 1u << m; }
+constexpr TXMPPAuthModeSet ModeBit(TXMPPAuthModes m) {
+  return 1u << m;
+}
 
 }  // namespace quillet::xmpp

@@ -24,7 +24,9 @@ const std::string kProceedPath = "/proceed[@xmlns=\"urn:ietf:params:xml:ns:xmpp-
 const std::string kNonSaslPath = "/iq[@id=\"authnonsasl\"]/query[@xmlns=\"jabber:iq:auth\"]";
 const std::string kNonSaslResultPath = "/iq[@id=\"authset\"]/";
 
-std::string IdPath(const std::string& id) { return "/iq[@id=\"" + id + "\"]/"; }
+std::string IdPath(const std::string& id) {
+  return "/iq[@id=\"" + id + "\"]/";
+}
 
 // The first error condition inside a failure or error element, for the debug log.
 std::string ConditionOf(const TXMLObject& e) {
@@ -39,7 +41,8 @@ std::string ConditionOf(const TXMLObject& e) {
 TXMPP::TXMPP(platform::EventLoop& loop)
     : loop_(loop),
       channel_(std::make_unique<platform::MessageTarget>(
-          loop, [this](uint32_t code, platform::Payload p) { OnThreadMessage(code, std::move(p)); })),
+          loop,
+          [this](uint32_t code, platform::Payload p) { OnThreadMessage(code, std::move(p)); })),
       rng_(std::random_device{}()) {
   registry_.OnCallbackError = [this](const std::string& why) { Debug(why, true); };
 }
@@ -59,7 +62,10 @@ TXMPP::~TXMPP() {
 void TXMPP::CheckInactive() const {
   if (active_) throw EXMPPException("Already connected");
 }
-void TXMPP::SetServer(std::string v) { CheckInactive(); server_ = std::move(v); }
+void TXMPP::SetServer(std::string v) {
+  CheckInactive();
+  server_ = std::move(v);
+}
 void TXMPP::SetUserName(std::string_view jid) {
   CheckInactive();
   size_t at = jid.find('@');
@@ -71,16 +77,46 @@ void TXMPP::SetUserName(std::string_view jid) {
     domain_ = std::string(jid.substr(at + 1));
   }
 }
-void TXMPP::SetPassword(std::string v) { CheckInactive(); password_ = std::move(v); }
-void TXMPP::SetResourcename(std::string v) { CheckInactive(); resource_ = std::move(v); }
-void TXMPP::SetPort(uint16_t v) { CheckInactive(); port_ = v; }
-void TXMPP::SetConnectTimeout(std::chrono::milliseconds v) { CheckInactive(); connect_timeout_ = v; }
-void TXMPP::SetSSLMode(TSSLMode v) { CheckInactive(); ssl_mode_ = v; }
-void TXMPP::SetUseDNSSrv(bool v) { CheckInactive(); use_dns_srv_ = v; }
-void TXMPP::SetRegisterAsNewUser(bool v) { CheckInactive(); register_as_new_user_ = v; }
-void TXMPP::SetDNSServers(std::vector<platform::DnsServer> v) { CheckInactive(); dns_servers_ = std::move(v); }
-void TXMPP::SetCAFile(std::string v) { CheckInactive(); ca_file_ = std::move(v); }
-void TXMPP::SetTrustedFingerprint(std::string v) { CheckInactive(); trusted_fingerprint_ = std::move(v); }
+void TXMPP::SetPassword(std::string v) {
+  CheckInactive();
+  password_ = std::move(v);
+}
+void TXMPP::SetResourcename(std::string v) {
+  CheckInactive();
+  resource_ = std::move(v);
+}
+void TXMPP::SetPort(uint16_t v) {
+  CheckInactive();
+  port_ = v;
+}
+void TXMPP::SetConnectTimeout(std::chrono::milliseconds v) {
+  CheckInactive();
+  connect_timeout_ = v;
+}
+void TXMPP::SetSSLMode(TSSLMode v) {
+  CheckInactive();
+  ssl_mode_ = v;
+}
+void TXMPP::SetUseDNSSrv(bool v) {
+  CheckInactive();
+  use_dns_srv_ = v;
+}
+void TXMPP::SetRegisterAsNewUser(bool v) {
+  CheckInactive();
+  register_as_new_user_ = v;
+}
+void TXMPP::SetDNSServers(std::vector<platform::DnsServer> v) {
+  CheckInactive();
+  dns_servers_ = std::move(v);
+}
+void TXMPP::SetCAFile(std::string v) {
+  CheckInactive();
+  ca_file_ = std::move(v);
+}
+void TXMPP::SetTrustedFingerprint(std::string v) {
+  CheckInactive();
+  trusted_fingerprint_ = std::move(v);
+}
 
 void TXMPP::Debug(const std::string& text, bool exception) {
   if (OnDebug) OnDebug(text, exception);
@@ -145,7 +181,8 @@ void TXMPP::Connect() {
   config.tls.host = domain_;
   config.tls.ca_file = ca_file_;
   config.tls.trusted_fingerprint = trusted_fingerprint_;
-  thread_ = std::make_unique<TSocketThread>(channel_->GetPoster(), ++generation_, std::move(config));
+  thread_ =
+      std::make_unique<TSocketThread>(channel_->GetPoster(), ++generation_, std::move(config));
   thread_->Start();
 }
 
@@ -157,7 +194,9 @@ void TXMPP::Disconnect() {
   ClearLists();
 }
 
-void TXMPP::ClearLists() { listeners_.clear(); }
+void TXMPP::ClearLists() {
+  listeners_.clear();
+}
 
 void TXMPP::SendXML(std::string_view text) {
   if (text.empty()) return;
@@ -167,7 +206,9 @@ void TXMPP::SendXML(std::string_view text) {
   thread_->Send(text);
 }
 
-void TXMPP::CloseStream() { SendXML("</stream:stream>"); }
+void TXMPP::CloseStream() {
+  SendXML("</stream:stream>");
+}
 
 void TXMPP::OnThreadMessage(uint32_t code, platform::Payload payload) {
   if (destroying_) return;
@@ -404,8 +445,12 @@ void TXMPP::HandleDigest(TXMLObject& e) {
     auto directives = ParseDigestDirectives(challenge);
     char nc[16];
     std::snprintf(nc, sizeof nc, "%08d", sasl_step_);
-    DigestMD5Params p{user_, DigestDirective(directives, "realm"), password_,
-                      DigestDirective(directives, "nonce"), DigestMD5Cnonce(), nc,
+    DigestMD5Params p{user_,
+                      DigestDirective(directives, "realm"),
+                      password_,
+                      DigestDirective(directives, "nonce"),
+                      DigestMD5Cnonce(),
+                      nc,
                       "xmpp/" + domain_};
     SendXML("<response xmlns=\"urn:ietf:params:xml:ns:xmpp-sasl\">" +
             platform::Base64Encode(DigestMD5Response(p)) + "</response>");
@@ -568,7 +613,9 @@ void TXMPP::NotifyListeners(uint8_t kind, void* data, TXMLObject* stanza) {
   }
 }
 
-TXMPPExtension::~TXMPPExtension() { SetXMPP(nullptr); }
+TXMPPExtension::~TXMPPExtension() {
+  SetXMPP(nullptr);
+}
 
 void TXMPPExtension::SetXMPP(TXMPP* xmpp) {
   if (xmpp_) std::erase(xmpp_->extensions_, this);

@@ -105,7 +105,9 @@ class TXMPP {
   // ---- routing ----
   xml::TXMLRegistry& Registry() { return registry_; }
   void RegisterXML(std::string_view path, xml::TXMLHandler h) { registry_.RegisterXML(path, h); }
-  void UnregisterXML(std::string_view path, xml::TXMLHandler h) { registry_.UnregisterXML(path, h); }
+  void UnregisterXML(std::string_view path, xml::TXMLHandler h) {
+    registry_.UnregisterXML(path, h);
+  }
 
   // ---- extensions ----
   const std::vector<TXMPPExtension*>& Extensions() const { return extensions_; }

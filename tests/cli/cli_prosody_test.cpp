@@ -37,7 +37,8 @@ ProsodyServer* CliProsody::server_ = nullptr;
 TEST_F(CliProsody, LoginPrintsTheBoundJid) {
   CliResult r = Cli(Account() + " --resource desk login");
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.lines, std::vector<std::string>{"{\"event\":\"logged-in\",\"jid\":\"juliet@quillet.test/desk\"}"});
+  EXPECT_EQ(r.lines, std::vector<std::string>{
+                         "{\"event\":\"logged-in\",\"jid\":\"juliet@quillet.test/desk\"}"});
 }
 
 TEST_F(CliProsody, FailuresExitWithTheReason) {
@@ -46,8 +47,9 @@ TEST_F(CliProsody, FailuresExitWithTheReason) {
   EXPECT_TRUE(wrong.out.empty());
   EXPECT_EQ(wrong.err, "quillet-cli: Authentication failed: not-authorized\n");
 
-  CliResult untrusted = Cli("--jid juliet@quillet.test --password r0m30 --server 127.0.0.1 --port " +
-                            std::to_string(server_->port()) + " login");
+  CliResult untrusted =
+      Cli("--jid juliet@quillet.test --password r0m30 --server 127.0.0.1 --port " +
+          std::to_string(server_->port()) + " login");
   EXPECT_EQ(untrusted.status, 1);
   EXPECT_NE(untrusted.err.find("Certificate not trusted"), std::string::npos) << untrusted.err;
 
@@ -68,7 +70,8 @@ TEST_F(CliProsody, FailuresExitWithTheReason) {
 TEST_F(CliProsody, RegisterThenLogin) {
   CliResult r = Cli(Account("mercutio@quillet.test", "queen mab") + " register");
   EXPECT_EQ(r.status, 0) << r.err;
-  EXPECT_EQ(r.lines, std::vector<std::string>{"{\"event\":\"registered\",\"jid\":\"mercutio@quillet.test\"}"});
+  EXPECT_EQ(r.lines, std::vector<std::string>{
+                         "{\"event\":\"registered\",\"jid\":\"mercutio@quillet.test\"}"});
   EXPECT_EQ(Cli(Account("mercutio@quillet.test", "queen mab") + " login").status, 0);
   CliResult again = Cli(Account("mercutio@quillet.test", "other") + " register");
   EXPECT_EQ(again.status, 1);
@@ -82,9 +85,10 @@ TEST_F(CliProsody, RawPrintsTheAnswer) {
   EXPECT_EQ(r.status, 0) << r.err;
   bool answered = false;
   for (const auto& l : r.lines) {
-    answered |= l.find("\"id\":\"v1\"") != std::string::npos &&
-                l.find("\"type\":\"result\"") != std::string::npos &&
-                l.find("{\"name\":\"name\",\"attributes\":{},\"text\":\"Prosody\"") != std::string::npos;
+    answered |=
+        l.find("\"id\":\"v1\"") != std::string::npos &&
+        l.find("\"type\":\"result\"") != std::string::npos &&
+        l.find("{\"name\":\"name\",\"attributes\":{},\"text\":\"Prosody\"") != std::string::npos;
   }
   EXPECT_TRUE(answered) << r.out;
 }

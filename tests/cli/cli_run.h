@@ -22,8 +22,8 @@ struct CliResult {
 // `args` are passed through the shell (tests quote them); `input`, when given, is stdin.
 inline CliResult Cli(const std::string& args, const std::string& input = {}) {
   static int serial = 0;
-  std::string base = ::testing::TempDir() + "cli_" + std::to_string(::getpid()) + "_" +
-                     std::to_string(++serial);
+  std::string base =
+      ::testing::TempDir() + "cli_" + std::to_string(::getpid()) + "_" + std::to_string(++serial);
   std::string cmd = std::string(QUILLET_CLI) + " " + args + " 2>" + base + ".err";
   if (!input.empty()) {
     std::ofstream(base + ".in", std::ios::binary) << input;

@@ -9,8 +9,9 @@ TEST(CliParse, PrintsOneJsonLinePerStanza) {
   ASSERT_EQ(r.status, 0);
   const auto& lines = r.lines;
   ASSERT_EQ(lines.size(), 9u);  // header, seven stanzas, end
-  EXPECT_TRUE(lines[0].starts_with(
-      "{\"event\":\"stream\",\"name\":\"stream:stream\",\"attributes\":{\"xmlns\":\"jabber:client\""));
+  EXPECT_TRUE(
+      lines[0].starts_with("{\"event\":\"stream\",\"name\":\"stream:stream\",\"attributes\":{"
+                           "\"xmlns\":\"jabber:client\""));
   EXPECT_EQ(lines[0].find("children"), std::string::npos);
   EXPECT_NE(lines[3].find("\"name\":\"Bob &amp; Co\""), std::string::npos);
   EXPECT_NE(lines[4].find("\"text\":\"Back at 5 > later\""), std::string::npos);

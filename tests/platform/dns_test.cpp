@@ -74,8 +74,10 @@ TEST(Dns, SystemDnsServersFromResolvConf) {
   std::string path = dir.path().string() + "/resolv.conf";
   {
     FILE* f = fopen(path.c_str(), "w");
-    fputs("# comment\nsearch example.test\nnameserver 127.0.0.53\nnameserver ::1\n"
-          "nameserver 127.0.0.2\n", f);
+    fputs(
+        "# comment\nsearch example.test\nnameserver 127.0.0.53\nnameserver ::1\n"
+        "nameserver 127.0.0.2\n",
+        f);
     fclose(f);
   }
   auto servers = SystemDnsServers(path);

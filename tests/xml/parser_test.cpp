@@ -190,7 +190,8 @@ TEST(StanzaComplete, Cases) {
       {"", false, false},
       {"</stream:stream>", false, false},
   };
-  for (const auto& c : cases) EXPECT_EQ(StanzaComplete(c.text, c.awaiting_header), c.complete) << c.text;
+  for (const auto& c : cases)
+    EXPECT_EQ(StanzaComplete(c.text, c.awaiting_header), c.complete) << c.text;
 }
 
 TEST(StreamScanner, CutsAtTheLastCompleteStanza) {

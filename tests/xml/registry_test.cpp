@@ -50,7 +50,8 @@ using V = std::vector<std::string>;
 TEST(TXMLRegistry, HandlerChangingTheStanzaStopsLaterMatches) {
   TXMLRegistry r;
   Component c(r);
-  r.RegisterXML("/iq/query[@xmlns=\"jabber:iq:roster\"]", TXMLHandler::Of<&Component::OnRoster>(&c));
+  r.RegisterXML("/iq/query[@xmlns=\"jabber:iq:roster\"]",
+                TXMLHandler::Of<&Component::OnRoster>(&c));
   r.RegisterXML("/iq[@type=\"set\"]/query[@xmlns=\"jabber:iq:roster\"]",
                 TXMLHandler::Of<&Component::OnRoster>(&c));
   auto push = Stanza("<iq type='set'><query xmlns='jabber:iq:roster'><item/></query></iq>");
@@ -120,7 +121,7 @@ TEST(TXMLRegistry, Errors) {
   } catch (const EXMLError& e) {
     EXPECT_STREQ(e.what(), "invalid path/iq[@type=\"get\"/");
   }
-  r.RegisterXML("", h);                // ignored
+  r.RegisterXML("", h);                  // ignored
   r.RegisterXML("/iq/", TXMLHandler());  // ignored
   EXPECT_EQ(r.size(), 0u);
 }

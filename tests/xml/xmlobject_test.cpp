@@ -115,8 +115,9 @@ TEST(UnescapeXML, Decodes) {
 }
 
 TEST(UnescapeXML, RejectsUnknownAndBrokenReferences) {
-  const char* bad[] = {"x &nbsp; y", "&a", "&", "&#65", "&#;", "&#x;", "&#12a;",
-                       "&#0;", "&#xD800;", "&#x110000;", "&#99999999999;", "&am;"};
+  const char* bad[] = {"x &nbsp; y",     "&a",     "&",    "&#65",     "&#;",
+                       "&#x;",           "&#12a;", "&#0;", "&#xD800;", "&#x110000;",
+                       "&#99999999999;", "&am;"};
   for (const char* in : bad) EXPECT_THROW(UnescapeXML(in), EConvertError) << in;
   try {
     UnescapeXML("ab&nbsp;");

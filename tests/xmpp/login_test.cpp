@@ -17,7 +17,9 @@ const std::string kHeader =
     "xmlns:stream='http://etherx.jabber.org/streams' id='c2s_4711' from='quillet.test' "
     "version='1.0'>";
 
-std::string Features(std::string inner) { return "<stream:features>" + inner + "</stream:features>"; }
+std::string Features(std::string inner) {
+  return "<stream:features>" + inner + "</stream:features>";
+}
 std::string Mechanisms(std::initializer_list<const char*> names) {
   std::string out = "<mechanisms xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>";
   for (const char* n : names) out += std::string("<mechanism>") + n + "</mechanism>";
@@ -73,7 +75,8 @@ TEST(Login, PlainWithoutTlsWhenTheServerHasNone) {
   EXPECT_TRUE(c.xmpp.LoggedIn());
 
   std::string sent = s.received();
-  EXPECT_TRUE(sent.starts_with("<?xml version=\"1.0\" encoding=\"UTF-8\"?><stream:stream to=\"quillet.test\""));
+  EXPECT_TRUE(sent.starts_with(
+      "<?xml version=\"1.0\" encoding=\"UTF-8\"?><stream:stream to=\"quillet.test\""));
   size_t second = sent.find("<stream:stream", 10);
   ASSERT_NE(second, std::string::npos);
   EXPECT_NE(sent.substr(second - 9, 9), "UTF-8\"?>");  // the restart has no declaration
@@ -95,15 +98,16 @@ TEST(Login, DigestMD5IsPreferredOverPlain) {
   s.Expect("version=\"1.0\">", kHeader + Features(Mechanisms({"PLAIN", "DIGEST-MD5"})))
       .Expect("mechanism=\"DIGEST-MD5\"/>",
               "<challenge xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>" + challenge + "</challenge>")
-      .ExpectThen("</response>",
-                  [&](const std::string& got) {
-                    size_t b = got.find("sasl\">") + 6;
-                    response = platform::Base64Decode(got.substr(b, got.find("</response>") - b))
-                                   .value_or("");
-                    return "<challenge xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>" +
-                           platform::Base64Encode("rspauth=ea40f60335c427b5527b84dbabcdfffd") +
-                           "</challenge>";
-                  })
+      .ExpectThen(
+          "</response>",
+          [&](const std::string& got) {
+            size_t b = got.find("sasl\">") + 6;
+            response =
+                platform::Base64Decode(got.substr(b, got.find("</response>") - b)).value_or("");
+            return "<challenge xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>" +
+                   platform::Base64Encode("rspauth=ea40f60335c427b5527b84dbabcdfffd") +
+                   "</challenge>";
+          })
       .Expect("<response xmlns=\"urn:ietf:params:xml:ns:xmpp-sasl\"/>",
               "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
   ScriptBindToRoster(s);
@@ -114,8 +118,9 @@ TEST(Login, DigestMD5IsPreferredOverPlain) {
 
   // The server checks the response as RFC 2831 says.
   auto d = ParseDigestDirectives(response);
-  DigestMD5Params p{"juliet", "quillet.test", "r0m30", "OA6MG9tEQGm2hh",
-                    DigestDirective(d, "cnonce"), "00000001", "xmpp/quillet.test"};
+  DigestMD5Params p{
+      "juliet",   "quillet.test",     "r0m30", "OA6MG9tEQGm2hh", DigestDirective(d, "cnonce"),
+      "00000001", "xmpp/quillet.test"};
   EXPECT_EQ(DigestDirective(d, "response"), DigestMD5ResponseValue(p));
   EXPECT_EQ(DigestDirective(d, "username"), "juliet");
   EXPECT_EQ(DigestDirective(d, "digest-uri"), "xmpp/quillet.test");
@@ -152,10 +157,11 @@ TEST(Login, QueryBasedLogin) {
     ScriptedServer s;
     s.Expect("version=\"1.0\">",
              kHeader + Features("<auth xmlns='http://jabber.org/features/iq-auth'/>"))
-        .Expect("<iq id=\"authnonsasl\" type=\"get\"><query xmlns=\"jabber:iq:auth\"><username>"
-                "juliet</username></query></iq>",
-                std::string("<iq type='result' id='authnonsasl'><query xmlns='jabber:iq:auth'>") +
-                    k.fields + "</query></iq>")
+        .Expect(
+            "<iq id=\"authnonsasl\" type=\"get\"><query xmlns=\"jabber:iq:auth\"><username>"
+            "juliet</username></query></iq>",
+            std::string("<iq type='result' id='authnonsasl'><query xmlns='jabber:iq:auth'>") +
+                k.fields + "</query></iq>")
         .Expect(k.expect)
         .Expect("</iq>", "<iq type='result' id='authset'/>")
         .ExpectThen("jabber:iq:roster\"/></iq>", Result("<query xmlns='jabber:iq:roster'/>"));
@@ -181,7 +187,9 @@ TEST(Login, ClientClosesTheStreamWhenItCannotGoOn) {
   const RefusalCase cases[] = {
       {"TLS required, none offered", Features(Mechanisms({"PLAIN"})), smRequired, {}},
       {"TLS off, server requires it",
-       Features("<starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'><required/></starttls>"), smNone, {}},
+       Features("<starttls xmlns='urn:ietf:params:xml:ns:xmpp-tls'><required/></starttls>"),
+       smNone,
+       {}},
       {"no mechanism we know", Features(Mechanisms({"X-OAUTH2"})), smWhenPossible, {}},
       {"chosen mode not offered", Features(Mechanisms({"PLAIN"})), smWhenPossible,
        [](TXMPPAuthModes& m) { m = amNonSasl; }},
@@ -230,9 +238,9 @@ TEST(Login, ScramServerWithoutThePasswordIsRefused) {
                            platform::Base64Encode("r=" + nonce + "srv,s=QSXCR+Q6sek8bf92,i=4096") +
                            "</challenge>";
                   })
-      .Expect("</response>",
-              "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>" +
-                  platform::Base64Encode("v=rmF9pqV8S7suAoZWja4dJRkFsKQ=") + "</success>")
+      .Expect("</response>", "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'>" +
+                                 platform::Base64Encode("v=rmF9pqV8S7suAoZWja4dJRkFsKQ=") +
+                                 "</success>")
       .Expect("</stream:stream>")
       .Close();
   s.Start();
@@ -258,8 +266,9 @@ TEST(Login, StreamCutAtEveryByteStillLogsIn) {
 TEST(Login, BrokenServers) {
   {
     ScriptedServer s;  // a header in the wrong namespace
-    s.Expect("version=\"1.0\">",
-             "<stream:stream xmlns='jabber:server' xmlns:stream='http://etherx.jabber.org/streams'>");
+    s.Expect(
+        "version=\"1.0\">",
+        "<stream:stream xmlns='jabber:server' xmlns:stream='http://etherx.jabber.org/streams'>");
     s.Start();
     Client c(s.port());
     std::string raw;

@@ -1,10 +1,11 @@
 // The engine against a real Prosody the test starts itself.
+#include "fixtures/prosody.h"
+
 #include <gtest/gtest.h>
 
 #include <functional>
 
 #include "fixtures/dns.h"
-#include "fixtures/prosody.h"
 #include "test_client.h"
 
 namespace quillet::xmpp {
@@ -119,7 +120,8 @@ TEST(Prosody, CreateAccountThenLogIn) {
   reg.xmpp.SetCAFile(p->ca_file().string());
   reg.xmpp.SetRegisterAsNewUser(true);
   reg.xmpp.Connect();
-  ASSERT_TRUE(reg.RunUntil([&] { return !reg.registered.empty() || reg.disconnects; })) << reg.debug;
+  ASSERT_TRUE(reg.RunUntil([&] { return !reg.registered.empty() || reg.disconnects; }))
+      << reg.debug;
   ASSERT_EQ(reg.registered, std::vector<bool>{true}) << reg.debug;
   reg.xmpp.Disconnect();
   reg.Disconnected();

@@ -30,8 +30,9 @@ TEST(Sasl, DigestDirectives) {
 }
 
 TEST(Sasl, DigestMD5Rfc2831Example) {
-  DigestMD5Params p{"chris", "elwood.innosoft.com", "secret", "OA6MG9tEQGm2hh",
-                    "OA6MHXh6VqTrRk", "00000001", "imap/elwood.innosoft.com"};
+  DigestMD5Params p{
+      "chris",    "elwood.innosoft.com",     "secret", "OA6MG9tEQGm2hh", "OA6MHXh6VqTrRk",
+      "00000001", "imap/elwood.innosoft.com"};
   EXPECT_EQ(DigestMD5ResponseValue(p), "d388dad90d4bbd760a152321f2143af7");
   EXPECT_EQ(DigestMD5Response(p),
             "username=\"chris\",realm=\"elwood.innosoft.com\",nonce=\"OA6MG9tEQGm2hh\","

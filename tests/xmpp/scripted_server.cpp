@@ -62,7 +62,9 @@ ScriptedServer& ScriptedServer::Close() {
   return *this;
 }
 
-void ScriptedServer::Start() { thread_ = std::thread([this] { Run(); }); }
+void ScriptedServer::Start() {
+  thread_ = std::thread([this] { Run(); });
+}
 
 bool ScriptedServer::ReadMore(int fd, Clock::time_point deadline) {
   auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now());
@@ -111,8 +113,8 @@ void ScriptedServer::Run() {
         if (at != std::string::npos) break;
         if (!ReadMore(fd, deadline)) {
           std::lock_guard lock(mutex_);
-          return fail("step " + std::to_string(i) + ": never received " + s.text +
-                      "\nreceived:\n" + received_.substr(matched_to));
+          return fail("step " + std::to_string(i) + ": never received " + s.text + "\nreceived:\n" +
+                      received_.substr(matched_to));
         }
       }
       std::string since;

@@ -22,13 +22,14 @@ const std::string kHeader =
 
 // Records every message; acknowledges only when told to.
 struct Engine {
-  Engine() : target(loop, [this](uint32_t code, platform::Payload p) {
-    auto m = p.Take<TSocketMessage>();
-    std::string what = std::to_string(code - WM_USER);
-    if (m && m->stanza) what += ":" + m->stanza->Name + m->stanza->GetAttribute("id");
-    if (m && m->has_text && code == XM_CONNECTED) what += ":" + m->text;
-    got.push_back(what);
-  }) {}
+  Engine()
+      : target(loop, [this](uint32_t code, platform::Payload p) {
+          auto m = p.Take<TSocketMessage>();
+          std::string what = std::to_string(code - WM_USER);
+          if (m && m->stanza) what += ":" + m->stanza->Name + m->stanza->GetAttribute("id");
+          if (m && m->has_text && code == XM_CONNECTED) what += ":" + m->text;
+          got.push_back(what);
+        }) {}
   TSocketConfig Config(uint16_t port) {
     TSocketConfig c;
     c.host = "127.0.0.1";

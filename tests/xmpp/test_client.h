@@ -34,7 +34,9 @@ struct TestClient {
     RunUntil([&] { return !auth.empty() || disconnects > 0; });
     return !auth.empty() && auth.back();
   }
-  bool Disconnected() { return RunUntil([&] { return disconnects > 0; }); }
+  bool Disconnected() {
+    return RunUntil([&] { return disconnects > 0; });
+  }
 
   platform::SimpleEventLoop loop;
   TXMPP xmpp{loop};
