@@ -138,9 +138,9 @@ void TXMPP::Connect() {
   if (server_.empty() && !use_dns_srv_) throw EXMPPException("No host defined");
   if (user_.empty()) throw EXMPPException("No username defined");
 
-  thread_.reset();
-  // Registrations of an earlier connection whose end was never reported must not act here.
-  registry_.ClearRegistrations();
+  // A connection the user ended whose end has not been reported yet ends now; its late
+  // XM_ENDED then belongs to an old generation and is dropped.
+  if (end_pending_) Ended("");
   login_pending_ = registration_pending_ = logged_in_ = false;
   registry_.RegisterXML("/stream:features/", TXMLHandler::Of<&TXMPP::HandleFeatures>(this));
   offered_modes_ = 0;
@@ -191,6 +191,7 @@ void TXMPP::Disconnect() {
   active_ = false;
   logged_in_ = false;
   thread_.reset();  // closes the stream and the socket; XM_ENDED follows
+  end_pending_ = true;
   ClearLists();
 }
 
@@ -229,17 +230,9 @@ void TXMPP::OnThreadMessage(uint32_t code, platform::Payload payload) {
           RaisePhase();
         }
         break;
-      case XM_ENDED: {
-        active_ = false;
-        logged_in_ = false;
-        thread_.reset();
-        registry_.ClearRegistrations();
-        Debug(msg->text.empty() ? "Disconnected" : "Disconnected: " + msg->text);
-        if (registration_pending_) ReportRegistration(false);
-        if (OnDisconnected) OnDisconnected();
-        for (TXMPPExtension* e : std::vector(extensions_)) e->DoDisconnected();
+      case XM_ENDED:
+        Ended(msg->text);
         return;  // nothing left to acknowledge
-      }
       case XM_STANZA:
         if (msg->stanza) DispatchStanza(*msg->stanza);
         break;
@@ -256,6 +249,18 @@ void TXMPP::OnThreadMessage(uint32_t code, platform::Payload payload) {
     Debug(std::string("error handling a connection message: ") + e.what(), true);
   }
   if (thread_) thread_->Acknowledge();
+}
+
+void TXMPP::Ended(const std::string& reason) {
+  end_pending_ = false;
+  active_ = false;
+  logged_in_ = false;
+  thread_.reset();
+  registry_.ClearRegistrations();
+  Debug(reason.empty() ? "Disconnected" : "Disconnected: " + reason);
+  if (registration_pending_) ReportRegistration(false);
+  if (OnDisconnected) OnDisconnected();
+  for (TXMPPExtension* e : std::vector(extensions_)) e->DoDisconnected();
 }
 
 void TXMPP::DispatchStanza(TXMLObject& stanza) {

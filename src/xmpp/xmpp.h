@@ -133,6 +133,8 @@ class TXMPP {
   void RaisePhase();
   void OnThreadMessage(uint32_t code, platform::Payload payload);
   void DispatchStanza(xml::TXMLObject& stanza);
+  // The connection has ended: registrations go, the application and extensions are told.
+  void Ended(const std::string& reason);
   void ClearLists();
   void CloseStream();
 
@@ -176,6 +178,7 @@ class TXMPP {
   bool login_pending_ = false;
   bool registration_pending_ = false;
   bool destroying_ = false;
+  bool end_pending_ = false;  // Disconnect ran, XM_ENDED not handled yet
   uint64_t generation_ = 0;
   std::string stream_id_;
   std::string id_prefix_;

@@ -30,9 +30,11 @@ struct TestClient {
   }
   // Connects (unless already active) and waits for the login result.
   bool LogIn() {
+    const size_t results = auth.size();
+    const int ends = disconnects;
     if (!xmpp.Active()) xmpp.Connect();
-    RunUntil([&] { return !auth.empty() || disconnects > 0; });
-    return !auth.empty() && auth.back();
+    RunUntil([&] { return auth.size() > results || disconnects > ends; });
+    return auth.size() > results && auth.back();
   }
   bool Disconnected() {
     return RunUntil([&] { return disconnects > 0; });
