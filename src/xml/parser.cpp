@@ -231,7 +231,10 @@ std::vector<std::unique_ptr<TXMLObject>> ParseFragment(std::string_view text) {
   state.root = std::make_unique<TXMLObject>();
   state.current = state.root.get();
   if (!ParseXML(state, text)) throw EXMLError(state.error);
-  if (state.current != state.root.get()) throw EXMLError(std::string(kUnexpectedEnd));
+  // The walk may have closed or freed the scratch root itself (`</stream:stream>`).
+  if (!state.root || state.current != state.root.get()) {
+    throw EXMLError(std::string(kUnexpectedEnd));
+  }
   return state.root->ReleaseChildren();
 }
 

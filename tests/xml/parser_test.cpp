@@ -128,6 +128,10 @@ TEST(ParseXML, FailuresLeaveNoCurrentElement) {
       {"<a/ >", "invalid xml tag"},
       {"<!-- c --><a/>", "invalid xml tag"},
   };
+  // Text that closes the scratch root itself is no fragment.
+  for (const char* text : {"<a/></stream:stream>", "<a/></>"}) {
+    EXPECT_THROW(ParseFragment(text), EXMLError) << text;
+  }
   for (const auto& c : cases) {
     TParseState state;
     state.root = std::make_unique<TXMLObject>();
