@@ -141,7 +141,10 @@ void TXMPP::Connect() {
   // A connection the user ended whose end has not been reported yet ends now; its late
   // XM_ENDED then belongs to an old generation and is dropped.
   if (end_pending_) Ended("");
-  login_pending_ = registration_pending_ = logged_in_ = false;
+  login_pending_ = registration_pending_ = logged_in_ = session_ready_ = false;
+  last_presence_.clear();
+  // Nothing of an earlier connection stays: a lost one left stale presences behind.
+  ClearLists();
   registry_.RegisterXML("/stream:features/", TXMLHandler::Of<&TXMPP::HandleFeatures>(this));
   offered_modes_ = 0;
   id_counter_ = 0;
@@ -189,13 +192,16 @@ void TXMPP::Connect() {
 void TXMPP::Disconnect() {
   if (!active_) throw EXMPPException("Not connected");
   active_ = false;
-  logged_in_ = false;
+  logged_in_ = session_ready_ = false;
   thread_.reset();  // closes the stream and the socket; XM_ENDED follows
   end_pending_ = true;
   ClearLists();
 }
 
 void TXMPP::ClearLists() {
+  roster_.clear();
+  presences_.clear();
+  service_jids_.clear();
   listeners_.clear();
 }
 
@@ -254,7 +260,7 @@ void TXMPP::OnThreadMessage(uint32_t code, platform::Payload payload) {
 void TXMPP::Ended(const std::string& reason) {
   end_pending_ = false;
   active_ = false;
-  logged_in_ = false;
+  logged_in_ = session_ready_ = false;
   thread_.reset();
   registry_.ClearRegistrations();
   Debug(reason.empty() ? "Disconnected" : "Disconnected: " + reason);
@@ -590,6 +596,11 @@ void TXMPP::ReportLogin(bool success) {
   } catch (const std::exception&) {
   }
   NotifyListeners(kListenLoggedIn, nullptr, nullptr);
+  session_ready_ = true;
+  const auto roster = TXMLHandler::Of<&TXMPP::HandleRoster>(this);
+  registry_.RegisterXML("/iq/query[@xmlns=\"jabber:iq:roster\"]", roster);
+  registry_.RegisterXML("/iq[@type=\"set\"]/query[@xmlns=\"jabber:iq:roster\"]", roster);
+  registry_.RegisterXML("/presence/", TXMLHandler::Of<&TXMPP::HandlePresence>(this));
   roster_id_ = NextId();
   registry_.RegisterXML(IdPath(roster_id_), TXMLHandler::Of<&TXMPP::HandleRosterAnswer>(this));
   SendXML("<iq id=\"" + roster_id_ + "\" type=\"get\"><query xmlns=\"jabber:iq:roster\"/></iq>");

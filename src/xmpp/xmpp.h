@@ -48,6 +48,25 @@ class TXMPPListener {
   void* target_ = nullptr;
 };
 
+// One contact stored on the server.
+struct RosterEntry {
+  std::string Jid;   // bare JID as the item wrote it
+  std::string Name;  // not entity-decoded
+  TXMPPSubscription Subscription = xsUnknown;
+  std::string Group;  // the first group only
+};
+
+// One contact resource that has sent presence; kept until Disconnect.
+struct TXMPPPresenceRec {
+  std::string Jid, Resource;
+  TXMPPShowType PrevShow = xswUnavailable;
+  TXMPPShowType Show = xswUnavailable;
+  std::string Nick, Status;
+};
+using PXMPPPresenceRec = TXMPPPresenceRec*;
+
+TXMPPSubscription SubscriptionFromText(std::string_view text);
+
 // Kinds of internal listeners.
 constexpr uint8_t kListenLoggedIn = 0;
 constexpr uint8_t kListenPresence = 1;
@@ -102,6 +121,38 @@ class TXMPP {
   // Raises "Not connected" while inactive.
   void SendXML(std::string_view text);
 
+  // ---- roster and presence ----
+  const std::vector<RosterEntry>& Roster() const { return roster_; }
+  const RosterEntry* FindRosterEntry(std::string_view jid) const;
+  size_t PresenceCount() const { return presences_.size(); }
+  PXMPPPresenceRec GetPresence(size_t index) const;
+  const std::vector<std::string>& ServiceJids() const { return service_jids_; }
+  void AddServiceJid(std::string jid);
+  bool IsServiceJid(std::string_view jid) const;
+  // The JID without the user part and without the resource.
+  static std::string JidDomain(std::string_view jid);
+  std::string GetDisplayName(const std::string& jid, const std::string& resource) const;
+  std::string GatewayDisplayJid(const std::string& jid) const;
+  // Adds to the roster and asks for the contact's presence in one send.
+  void AddContact(const std::string& jid, const std::string& group);
+  // An empty group takes the contact out of its group.
+  void SetContactGroup(const std::string& jid, const std::string& group);
+  // A JID without '@' (a gateway) removes every contact at that gateway.
+  void RemoveContact(const std::string& jid);
+  TXMPPShowType Show() const { return show_; }
+  void SetShow(TXMPPShowType v);
+  const std::string& StatusMessage() const { return status_message_; }
+  void SetStatusMessage(std::string v);
+  const std::string& Nick() const { return nick_; }
+  void SetNick(std::string v);
+  // Sends the own presence when it differs from the last one sent on this connection.
+  void SendPresence();
+
+  // Filled in by the profile and gateway components: a contact's nickname from its profile
+  // card, and whether a domain is a known gateway.
+  std::function<std::string(const std::string& jid)> ProfileNick;
+  std::function<bool(const std::string& domain)> IsGateway;
+
   // ---- routing ----
   xml::TXMLRegistry& Registry() { return registry_; }
   void RegisterXML(std::string_view path, xml::TXMLHandler h) { registry_.RegisterXML(path, h); }
@@ -124,6 +175,12 @@ class TXMPP {
   std::function<void(const std::string& info, bool exception)> OnDebug;
   std::function<void(const std::string& xml)> BeforeParsing;
   std::function<void(const std::string& xml)> OnSendXML;
+  std::function<void(const std::string& jid, const std::string& name, const std::string& group,
+                     TXMPPSubscription sub)>
+      OnRosterChange;
+  std::function<void(PXMPPPresenceRec rec)> OnPresence;
+  // request: an inbound subscription request to decide on; false: a contact approved ours.
+  std::function<void(const std::string& jid, bool request)> OnSubscribe;
 
  private:
   friend class TXMPPExtension;
@@ -154,6 +211,9 @@ class TXMPP {
   void HandleBind(xml::TXMLObject& e);
   void HandleRosterAnswer(xml::TXMLObject& iq);
   void ReportLogin(bool success);
+  void HandleRoster(xml::TXMLObject& query);
+  void HandlePresence(xml::TXMLObject& presence);
+  void SendRosterSet(const std::string& jid, const std::string& group, bool subscribe);
   void ReportRegistration(bool success);
 
   platform::EventLoop& loop_;
@@ -192,6 +252,13 @@ class TXMPP {
   std::string bind_id_, session_id_, register_id_, roster_id_;
   int bind_progress_ = 0;
   std::unique_ptr<ScramClient> scram_;
+
+  std::vector<RosterEntry> roster_;
+  std::vector<std::unique_ptr<TXMPPPresenceRec>> presences_;
+  std::vector<std::string> service_jids_;
+  TXMPPShowType show_ = xswAvailable;
+  std::string status_message_, nick_, last_presence_;
+  bool session_ready_ = false;  // bound: stanzas may flow
 
   std::vector<TXMPPExtension*> extensions_;
   std::vector<std::pair<uint8_t, TXMPPListener>> listeners_;

@@ -295,6 +295,84 @@ TEST(Login, BrokenServers) {
   }
 }
 
+TEST(RosterRules, ItemsPresencesAndApprovals) {
+  ScriptedServer s;
+  s.Expect("version=\"1.0\">", kHeader + Features(Mechanisms({"PLAIN"})))
+      .Expect("</auth>", "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>")
+      .Expect("<stream:stream", kHeader + kBindFeatures)
+      .ExpectThen("</bind></iq>", Result())
+      .ExpectThen("xmpp-session\"/></iq>", Result())
+      .ExpectThen(
+          "<query xmlns=\"jabber:iq:roster\"/></iq>",
+          Result("<query xmlns='jabber:iq:roster'>"
+                 "<item jid='n@x' subscription='none'/>"
+                 "<item jid='t@x' subscription='to' name='Tee'/>"
+                 "<item jid='f@x' subscription='from'/>"
+                 "<item jid='b@x' subscription='both'><group>One</group><group>Two</group></item>"
+                 "<item jid='u@x'/>"
+                 "<item jid='alice%example.net@gw.x' subscription='both'/>"
+                 "<item jid='bob%example.net@gw.x' subscription='both'/></query>"))
+      .Send(
+          "<iq type='set' id='p1'><query xmlns='jabber:iq:roster'><item jid='n@x' "
+          "subscription='remove'/></query></iq>"
+          "<iq type='set' id='p2' from='evil@y'><query xmlns='jabber:iq:roster'><item jid='evil@y' "
+          "subscription='both'/></query></iq>"
+          "<presence from='b@x/one'><show>dnd</show><status>busy</status>"
+          "<nick xmlns='http://jabber.org/protocol/nick'>Bee</nick></presence>"
+          "<presence from='b@x/one' type='error'/>")
+      .Expect("<iq type='get' id='go'/>",
+              "<presence from='t@x' type='subscribe'/>"
+              "<presence from='f@x' type='subscribe'/>"
+              "<presence from='u@x' type='subscribe'/>"
+              "<presence from='gw.x' type='subscribe'/>");
+  s.Start();
+  Client c(s.port());
+  std::vector<std::string> subscribes;
+  c.xmpp.OnSubscribe = [&](const std::string& jid, bool req) {
+    subscribes.push_back(jid + (req ? "?" : "!"));
+  };
+  c.xmpp.IsGateway = [](const std::string& domain) { return domain == "gw.x"; };
+  ASSERT_TRUE(c.LoggedIn()) << c.debug << s.error();
+  c.xmpp.AddServiceJid("gw.x");  // as the server's service discovery would
+  c.xmpp.SendXML("<iq type='get' id='go'/>");
+  ASSERT_TRUE(c.RunUntil([&] { return !subscribes.empty() && c.xmpp.PresenceCount() == 1; }));
+  c.loop.RunFor(std::chrono::milliseconds(100));
+
+  const auto& x = c.xmpp;
+  EXPECT_EQ(x.FindRosterEntry("n@x"), nullptr);  // removed by the push
+  EXPECT_EQ(x.FindRosterEntry("t@x")->Subscription, xsTo);
+  EXPECT_EQ(x.FindRosterEntry("f@x")->Subscription, xsFrom);
+  EXPECT_EQ(x.FindRosterEntry("b@x")->Subscription, xsBoth);
+  EXPECT_EQ(x.FindRosterEntry("b@x")->Group, "One");
+  EXPECT_EQ(x.FindRosterEntry("u@x")->Subscription, xsUnknown);
+  EXPECT_EQ(x.FindRosterEntry("evil@y"), nullptr);  // a push from another entity
+
+  PXMPPPresenceRec p = x.GetPresence(0);
+  EXPECT_EQ(p->Show, xswError);
+  EXPECT_EQ(p->PrevShow, xswDnD);
+  EXPECT_EQ(p->Status, "busy");  // an error leaves status and nick
+  EXPECT_EQ(x.GetDisplayName("b@x", "one"), "Bee");
+  EXPECT_EQ(x.GetDisplayName("t@x", ""), "Tee");
+  EXPECT_EQ(x.GetDisplayName("alice%example.net@gw.x", "r"), "alice@example.net/r");
+  EXPECT_EQ(x.GatewayDisplayJid("alice%example.net@other.x"), "alice%example.net@other.x");
+
+  // Only f@x is asked about: t@x and the gateway are approved, u@x is left alone.
+  EXPECT_EQ(subscribes, std::vector<std::string>{"f@x?"});
+  std::string sent = s.received();
+  EXPECT_NE(sent.find("<presence to=\"t@x\" type=\"subscribed\"/>"), std::string::npos);
+  EXPECT_NE(sent.find("<presence to=\"gw.x\" type=\"subscribed\"/><presence to=\"gw.x\"/>"),
+            std::string::npos);
+  EXPECT_EQ(sent.find("to=\"f@x\" type=\"subscribed\""), std::string::npos);
+
+  c.xmpp.OnSendXML = [&](const std::string& xml) { sent = xml; };
+  c.xmpp.RemoveContact("gw.x");
+  EXPECT_NE(sent.find("jid=\"bob%example.net@gw.x\""), std::string::npos);
+  c.xmpp.AddContact("a\"b@x", "<g>");
+  EXPECT_NE(sent.find("<item jid=\"a&quot;b@x\"><group>&lt;g&gt;</group></item>"),
+            std::string::npos);
+  EXPECT_NE(sent.find("<presence to=\"a&quot;b@x\" type=\"subscribe\"/>"), std::string::npos);
+}
+
 TEST(Engine, PropertiesAndIds) {
   platform::SimpleEventLoop loop;
   TXMPP x(loop);
