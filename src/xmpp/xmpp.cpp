@@ -199,6 +199,7 @@ void TXMPP::Disconnect() {
 }
 
 void TXMPP::ClearLists() {
+  service_info_.clear();
   roster_.clear();
   presences_.clear();
   service_jids_.clear();
@@ -209,6 +210,10 @@ void TXMPP::SendXML(std::string_view text) {
   if (text.empty()) return;
   if (!active_) throw EXMPPException("Not connected");
   if (!thread_) return;
+  if (collecting_) {
+    collected_.append(text);
+    return;
+  }
   if (OnSendXML) OnSendXML(std::string(text));
   thread_->Send(text);
 }
@@ -270,11 +275,30 @@ void TXMPP::Ended(const std::string& reason) {
 }
 
 void TXMPP::DispatchStanza(TXMLObject& stanza) {
+  // What handlers send for this stanza goes out in one piece after the dispatch, or is
+  // replaced by the error answer when nobody answered a request.
+  collected_.clear();
+  collecting_ = true;
   try {
     registry_.DispatchXML(stanza);
   } catch (const std::exception& e) {
     Debug(e.what(), true);
   }
+  const std::string& type = stanza.GetAttribute("type");
+  if (stanza.Name == "iq" && (type == "get" || type == "set")) {
+    std::string from = stanza.GetAttribute("from");
+    stanza.SetAttribute("type", "error");
+    stanza.SetAttribute("from", "");
+    stanza.SetAttribute("to", from);
+    TXMLObject* error = stanza.AddChild("error");
+    error->SetAttribute("code", "503");
+    error->SetAttribute("type", "cancel");
+    error->AddChild("service-unavailable")
+        ->SetAttribute("xmlns", "urn:ietf:params:xml:ns:xmpp-stanzas");
+    collected_ = stanza.GetXML();
+  }
+  collecting_ = false;
+  if (!collected_.empty() && active_) SendXML(std::exchange(collected_, {}));
 }
 
 // ---- stream features, TLS, registration ----
@@ -589,7 +613,9 @@ void TXMPP::ReportLogin(bool success) {
     }
     return;
   }
-  SendXML("<iq type=\"get\" id=\"" + NextId() + "\" to=\"" + EscapeXML(domain_) +
+  disco_items_id_ = NextId();
+  registry_.RegisterXML(IdPath(disco_items_id_), TXMLHandler::Of<&TXMPP::HandleDiscoItems>(this));
+  SendXML("<iq type=\"get\" id=\"" + disco_items_id_ + "\" to=\"" + EscapeXML(domain_) +
           "\"><query xmlns=\"http://jabber.org/protocol/disco#items\"/></iq>");
   try {
     RaisePhase();
@@ -597,10 +623,16 @@ void TXMPP::ReportLogin(bool success) {
   }
   NotifyListeners(kListenLoggedIn, nullptr, nullptr);
   session_ready_ = true;
+  registry_.RegisterXML(
+      "/iq[@type=\"get\"]/query[@xmlns=\"http://jabber.org/protocol/disco#info\"]",
+      TXMLHandler::Of<&TXMPP::HandleDiscoInfoRequest>(this));
   const auto roster = TXMLHandler::Of<&TXMPP::HandleRoster>(this);
   registry_.RegisterXML("/iq/query[@xmlns=\"jabber:iq:roster\"]", roster);
   registry_.RegisterXML("/iq[@type=\"set\"]/query[@xmlns=\"jabber:iq:roster\"]", roster);
   registry_.RegisterXML("/presence/", TXMLHandler::Of<&TXMPP::HandlePresence>(this));
+  registry_.RegisterXML("/message/", TXMLHandler::Of<&TXMPP::HandleMessage>(this));
+  registry_.RegisterXML("/iq[@type=\"get\"]/query[@xmlns=\"jabber:iq:version\"]/",
+                        TXMLHandler::Of<&TXMPP::HandleVersionRequest>(this));
   roster_id_ = NextId();
   registry_.RegisterXML(IdPath(roster_id_), TXMLHandler::Of<&TXMPP::HandleRosterAnswer>(this));
   SendXML("<iq id=\"" + roster_id_ + "\" type=\"get\"><query xmlns=\"jabber:iq:roster\"/></iq>");

@@ -67,6 +67,35 @@ using PXMPPPresenceRec = TXMPPPresenceRec*;
 
 TXMPPSubscription SubscriptionFromText(std::string_view text);
 
+// One inbound message, valid during OnMessage.
+struct TXMPPMessageRec {
+  std::string Jid, Resource, MsgType, Subject, Body;
+  std::string XHTML;  // inner markup of the formatted body
+  std::string Sound;  // base64 sound clip
+  double Stamp = 0;   // local date-time in days since 1899-12-30; 0 when not delayed
+  std::vector<std::pair<std::string, std::string>> Extra;  // filled by message listeners
+};
+using PXMPPMessageRec = TXMPPMessageRec*;
+
+// The font a message was typed in, for its formatted copy.
+struct TFontSpec {
+  std::string Name = "Arial";
+  int Size = 10;
+  uint32_t Color = 0;  // 0x00BBGGRR: the lowest byte is red
+  bool Bold = false, Italic = false, Underline = false, StrikeOut = false;
+};
+
+// The system's own message extensions.
+inline constexpr std::string_view kNudgeNs = "http://quillet-messenger.net/protocol/nudge";
+inline constexpr std::string_view kVideoNs = "http://quillet-messenger.net/protocol/video";
+inline constexpr std::string_view kSoundNs = "http://quillet-messenger.net/protocol/sound";
+inline constexpr std::string_view kSoundClipNs = "http://quillet-messenger.net/protocol/soundclip";
+
+// <html><body><span style=…>text</span></body></html> for the font; line breaks become <br/>.
+std::string FontToXHTML(const TFontSpec& font, std::string_view text);
+// A delay stamp (XEP-0203 or XEP-0091 forms) as local date-time in days, 0 when unreadable.
+double DelayStampToLocal(std::string_view stamp);
+
 // Kinds of internal listeners.
 constexpr uint8_t kListenLoggedIn = 0;
 constexpr uint8_t kListenPresence = 1;
@@ -153,6 +182,14 @@ class TXMPP {
   std::function<std::string(const std::string& jid)> ProfileNick;
   std::function<bool(const std::string& domain)> IsGateway;
 
+  // ---- messages ----
+  void SendChatMessage(const std::string& to, const std::string& text, const TFontSpec& font,
+                       const std::string& extra = {});
+  void SendNudge(const std::string& to, const std::string& text);
+  void SendChatState(const std::string& to, TChatStates state);
+  // disco#info answers of the server's items, kept until Disconnect.
+  const std::vector<std::unique_ptr<xml::TXMLObject>>& ServiceInfo() const { return service_info_; }
+
   // ---- routing ----
   xml::TXMLRegistry& Registry() { return registry_; }
   void RegisterXML(std::string_view path, xml::TXMLHandler h) { registry_.RegisterXML(path, h); }
@@ -181,6 +218,11 @@ class TXMPP {
   std::function<void(PXMPPPresenceRec rec)> OnPresence;
   // request: an inbound subscription request to decide on; false: a contact approved ours.
   std::function<void(const std::string& jid, bool request)> OnSubscribe;
+  std::function<void(PXMPPMessageRec msg)> OnMessage;
+  std::function<void(const std::string& jid, const std::string& resource, TChatStates state)>
+      OnChatState;
+  std::function<void(const std::string& jid, const std::string& resource)> OnNudge;
+  std::function<void(std::string& name, std::string& version, std::string& os)> OnVersion;
 
  private:
   friend class TXMPPExtension;
@@ -213,6 +255,11 @@ class TXMPP {
   void ReportLogin(bool success);
   void HandleRoster(xml::TXMLObject& query);
   void HandlePresence(xml::TXMLObject& presence);
+  void HandleMessage(xml::TXMLObject& message);
+  void HandleDiscoItems(xml::TXMLObject& iq);
+  void HandleDiscoInfo(xml::TXMLObject& iq);
+  void HandleDiscoInfoRequest(xml::TXMLObject& query);
+  void HandleVersionRequest(xml::TXMLObject& query);
   void SendRosterSet(const std::string& jid, const std::string& group, bool subscribe);
   void ReportRegistration(bool success);
 
@@ -259,6 +306,10 @@ class TXMPP {
   TXMPPShowType show_ = xswAvailable;
   std::string status_message_, nick_, last_presence_;
   bool session_ready_ = false;  // bound: stanzas may flow
+  bool collecting_ = false;
+  std::string collected_;
+  std::string disco_items_id_;
+  std::vector<std::unique_ptr<xml::TXMLObject>> service_info_;
 
   std::vector<TXMPPExtension*> extensions_;
   std::vector<std::pair<uint8_t, TXMPPListener>> listeners_;

@@ -373,6 +373,73 @@ TEST(RosterRules, ItemsPresencesAndApprovals) {
   EXPECT_NE(sent.find("<presence to=\"a&quot;b@x\" type=\"subscribe\"/>"), std::string::npos);
 }
 
+TEST(Messages, InboundKindsAndAutomaticAnswers) {
+  const std::string nudge = "<nudge xmlns='" + std::string(kNudgeNs) + "'/>";
+  ScriptedServer s;
+  s.Expect("version=\"1.0\">", kHeader + Features(Mechanisms({"PLAIN"})))
+      .Expect("</auth>", "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
+  ScriptBindToRoster(s);
+  s.Send(
+       "<message from='b@x/r' type='chat'><composing "
+       "xmlns='http://jabber.org/protocol/chatstates'/></message>"
+       "<message from='b@x/r' type='normal'><body>plain</body>" +
+       nudge +
+       "</message>"
+       "<message from='b@x/r' type='chat'><body>shake</body>" +
+       nudge +
+       "</message>"
+       "<message from='b@x/r' type='chat'><html xmlns='http://jabber.org/protocol/xhtml-im'>"
+       "<body xmlns='http://www.w3.org/1999/xhtml'><p>only "
+       "<b>formatted</b></p></body></html></message>"
+       "<message from='c@x' type='chat'><body>old</body><delay xmlns='urn:xmpp:delay' "
+       "stamp='2007-01-01T12:00:00Z'/></message>"
+       "<iq type='get' from='b@x/r' id='ping1'><ping xmlns='urn:xmpp:ping'/></iq>"
+       "<iq type='get' from='b@x/r' id='d1'><query xmlns='http://jabber.org/protocol/disco#info' "
+       "node='n#1'/></iq>"
+       "<iq type='get' from='b@x/r'><query xmlns='jabber:iq:version'/></iq>")
+      .Expect("<os>Linux</os></query></iq>");
+  s.Start();
+  Client c(s.port());
+  std::vector<std::string> events;
+  c.xmpp.OnChatState = [&](const std::string& j, const std::string& r, TChatStates st) {
+    events.push_back("state " + j + "/" + r + " " + std::to_string(st));
+  };
+  c.xmpp.OnNudge = [&](const std::string& j, const std::string&) {
+    events.push_back("nudge " + j);
+  };
+  c.xmpp.OnMessage = [&](PXMPPMessageRec m) {
+    events.push_back("message " + m->MsgType + " [" + m->Body + "] [" + m->XHTML + "]" +
+                     (m->Stamp > 0 ? " delayed" : ""));
+  };
+  ASSERT_TRUE(c.LoggedIn()) << c.debug;
+  ASSERT_TRUE(c.Poll([&] { return s.received().find("<os>Linux</os>") != std::string::npos; }))
+      << s.received();
+  EXPECT_EQ(events, (std::vector<std::string>{
+                        "state b@x/r " + std::to_string(csComposing),
+                        "message normal [plain] []",
+                        "nudge b@x",
+                        "message chat [] [<p>only <b>formatted</b></p>]",
+                        "message chat [old] [] delayed",
+                    }));
+  std::string sent = s.received();
+  EXPECT_NE(sent.find("<iq type=\"error\" id=\"ping1\" to=\"b@x/r\"><ping xmlns=\"urn:xmpp:ping\"/>"
+                      "<error code=\"503\" type=\"cancel\"><service-unavailable "
+                      "xmlns=\"urn:ietf:params:xml:ns:xmpp-stanzas\"/></error></iq>"),
+            std::string::npos)
+      << sent;
+  EXPECT_NE(sent.find("<iq type=\"result\" id=\"d1\" to=\"b@x/r\"><query "
+                      "xmlns=\"http://jabber.org/protocol/disco#info\" node=\"n#1\"><identity "
+                      "category=\"client\" type=\"pc\"/><feature "
+                      "var=\"http://jabber.org/protocol/disco#info\"/>"),
+            std::string::npos)
+      << sent;
+  EXPECT_NE(sent.find("<iq type=\"result\" to=\"b@x/r\"><query xmlns=\"jabber:iq:version\"><name>"
+                      "quillet1</name>"),
+            std::string::npos);
+  // Answered requests get no error as well.
+  EXPECT_EQ(sent.find("type=\"error\" id=\"d1\""), std::string::npos);
+}
+
 TEST(Engine, PropertiesAndIds) {
   platform::SimpleEventLoop loop;
   TXMPP x(loop);

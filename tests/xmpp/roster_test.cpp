@@ -19,12 +19,21 @@ struct Person : TestClient {
     xmpp.OnSubscribe = [this](const std::string& jid, bool request) {
       subscribes.push_back(jid + (request ? "?" : "!"));
     };
+    xmpp.OnMessage = [this](PXMPPMessageRec m) {
+      messages.push_back(m->Jid + "|" + m->Body + "|" + m->XHTML);
+      stamps.push_back(m->Stamp);
+    };
+    xmpp.OnChatState = [this](const std::string& jid, const std::string&, TChatStates st) {
+      states.push_back(jid + "|" + std::to_string(st));
+    };
+    xmpp.OnNudge = [this](const std::string& jid, const std::string&) { nudges.push_back(jid); };
     xmpp.OnPresence = [this](PXMPPPresenceRec r) {
       presences.push_back(r->Jid + "/" + r->Resource + "|" + std::to_string(r->Show) + "|" +
                           r->Status);
     };
   }
-  std::vector<std::string> changes, subscribes, presences;
+  std::vector<std::string> changes, subscribes, presences, messages, states, nudges;
+  std::vector<double> stamps;
 };
 
 bool Has(const std::vector<std::string>& v, const std::string& s) {
@@ -112,6 +121,82 @@ TEST(Roster, SubscriptionHandshakeAndPresence) {
   ASSERT_TRUE(until([&] { return Has(juliet.changes, r + "||" + std::to_string(xsRemove)); }));
   EXPECT_EQ(juliet.xmpp.FindRosterEntry(r), nullptr);
   EXPECT_EQ(juliet.xmpp.GetDisplayName(r, "garden"), "romeo@quillet.test/garden");
+}
+
+TEST(Messages, BetweenTwoEngines) {
+  fixtures::ProsodyOptions o;
+  o.muc = o.proxy65 = false;
+  o.extra_modules = {"offline"};
+  fixtures::ProsodyServer server(o);
+  server.AddUser("juliet", "pw");
+  server.AddUser("romeo", "pw");
+  server.Start();
+  Person juliet(server, "juliet", "balcony"), romeo(server, "romeo", "garden");
+  ASSERT_TRUE(juliet.LogIn()) << juliet.debug;
+  ASSERT_TRUE(romeo.LogIn()) << romeo.debug;
+  juliet.xmpp.SendPresence();
+  romeo.xmpp.SendPresence();
+  auto until = [&](const std::function<bool()>& cond) {
+    for (int i = 0; i < 400 && !cond(); ++i) {
+      juliet.loop.RunFor(std::chrono::milliseconds(5));
+      romeo.loop.RunFor(std::chrono::milliseconds(5));
+    }
+    return cond();
+  };
+  const std::string r = "romeo@quillet.test/garden", j = "juliet@quillet.test/balcony";
+
+  TFontSpec font;
+  font.Bold = true;
+  juliet.xmpp.SendChatMessage(r, "Wherefore art thou <Romeo>?", font);
+  juliet.xmpp.SendChatMessage(r, "plain & simple", TFontSpec{});
+  juliet.xmpp.SendChatState(r, csComposing);
+  juliet.xmpp.SendNudge(r, "!");
+  ASSERT_TRUE(until([&] { return romeo.nudges.size() == 1 && romeo.messages.size() == 2; }))
+      << romeo.debug;
+  EXPECT_EQ(romeo.messages[0].substr(0, romeo.messages[0].find('|', 30)),
+            "juliet@quillet.test|Wherefore art thou <Romeo>?");
+  EXPECT_NE(romeo.messages[0].find("|<span style='font-weight: bold;"), std::string::npos)
+      << romeo.messages[0];  // the server writes attributes with single quotes
+  EXPECT_NE(romeo.messages[0].find("Wherefore art thou &lt;Romeo&gt;?</span>"), std::string::npos);
+  EXPECT_TRUE(romeo.messages[1].starts_with("juliet@quillet.test|plain & simple|"));
+  EXPECT_EQ(romeo.states,
+            std::vector<std::string>{"juliet@quillet.test|" + std::to_string(csComposing)});
+  EXPECT_EQ(romeo.stamps[0], 0);
+
+  // Version and disco#info, engine to engine.
+  romeo.xmpp.OnVersion = [](std::string& name, std::string&, std::string&) { name = "Romeo's"; };
+  std::string answers;
+  juliet.xmpp.BeforeParsing = [&](const std::string& x) { answers += x; };
+  juliet.xmpp.SendXML("<iq type=\"get\" to=\"" + r +
+                      "\" id=\"v1\"><query xmlns=\"jabber:iq:version\"/></iq>"
+                      "<iq type=\"get\" to=\"" +
+                      r +
+                      "\" id=\"i1\"><query xmlns=\"http://jabber.org/protocol/disco#info\"/></iq>"
+                      "<iq type=\"get\" to=\"" +
+                      r + "\" id=\"p1\"><ping xmlns=\"urn:xmpp:ping\"/></iq>");
+  ASSERT_TRUE(until([&] {
+    return answers.find("id='p1'") != std::string::npos ||
+           answers.find("id=\"p1\"") != std::string::npos;
+  })) << answers;
+  EXPECT_NE(answers.find("<name>Romeo&apos;s</name>"), std::string::npos) << answers;
+  EXPECT_NE(answers.find("jabber:iq:version"), std::string::npos);
+  EXPECT_NE(answers.find(std::string(kNudgeNs)), std::string::npos);
+  EXPECT_NE(answers.find("service-unavailable"), std::string::npos);
+
+  // An offline message arrives at the next login with its original time.
+  romeo.xmpp.Disconnect();
+  ASSERT_TRUE(until([&] { return romeo.disconnects > 0; }));
+  const double before = 25569.0 + double(time(nullptr) - 60) / 86400;
+  juliet.xmpp.SendChatMessage("romeo@quillet.test", "while you were out", TFontSpec{});
+  juliet.loop.RunFor(std::chrono::milliseconds(300));
+  romeo.messages.clear();
+  romeo.stamps.clear();
+  ASSERT_TRUE(romeo.LogIn());
+  romeo.xmpp.SendPresence();  // offline messages come with the first available presence
+  ASSERT_TRUE(until([&] { return !romeo.messages.empty(); })) << romeo.debug;
+  EXPECT_TRUE(romeo.messages[0].starts_with("juliet@quillet.test|while you were out|"));
+  EXPECT_GT(romeo.stamps[0], before);
+  EXPECT_LT(romeo.stamps[0], 25569.0 + double(time(nullptr) + 86400) / 86400);
 }
 
 }  // namespace

@@ -28,6 +28,15 @@ struct TestClient {
                 std::chrono::milliseconds t = std::chrono::seconds(15)) {
     return loop.RunUntil(std::move(cond), t);
   }
+  // For conditions that change on other threads: the loop is woken only by its own work.
+  bool Poll(const std::function<bool()>& cond,
+            std::chrono::milliseconds t = std::chrono::seconds(15)) {
+    const auto end = std::chrono::steady_clock::now() + t;
+    while (!cond() && std::chrono::steady_clock::now() < end) {
+      loop.RunFor(std::chrono::milliseconds(5));
+    }
+    return cond();
+  }
   // Connects (unless already active) and waits for the login result.
   bool LogIn() {
     const size_t results = auth.size();
