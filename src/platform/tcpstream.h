@@ -45,6 +45,8 @@ class WakeFd {
   WakeFd& operator=(const WakeFd&) = delete;
   void Signal();
   void Clear();
+  // Waits until signalled or the timeout passes.
+  void Wait(std::chrono::milliseconds timeout);
   int fd() const { return fd_; }
 
  private:

@@ -15,6 +15,10 @@ constexpr std::string_view kStreamNamespace = "http://etherx.jabber.org/streams"
 constexpr std::chrono::milliseconds kTlsHandshakeTimeout{10000};
 // Nothing needs a periodic turn; this only bounds a wait should a wake-up ever be missed.
 constexpr std::chrono::milliseconds kIdleWait{1000};
+// A server that sends faster than the engine handles stanzas is not read from while this
+// many wait (TCP then holds it back), and is read again once the engine has caught up.
+constexpr size_t kBacklogHighWater = 4096;
+constexpr size_t kBacklogLowWater = 1024;
 
 }  // namespace
 
@@ -34,30 +38,66 @@ struct TSocketThread::Impl : xml::StreamReader::Sink {
   std::string outbound;
   std::atomic<bool> restart_requested{false};
   std::atomic<bool> tls_requested{false};
-  std::atomic<uint64_t> acknowledged{0};
+  // The hand-over. Messages posted and not yet acknowledged, and those waiting for that.
+  // The acknowledgement posts the next waiting message itself, on the main thread, so a
+  // stanza costs no wake-up of this thread; one message in flight and the order stay.
+  std::mutex handover_lock;
+  int outstanding = 0;
+  std::deque<std::pair<uint32_t, TSocketMessage>> backlog;
 
   // The thread's own.
-  uint64_t posted = 0;
-  std::deque<std::pair<uint32_t, TSocketMessage>> backlog;
   TcpStream stream;
   xml::StreamReader reader;
   std::string end_reason;
+  std::string tls_note;
   std::jthread thread;
 
-  bool Ready() const { return acknowledged.load(std::memory_order_acquire) == posted; }
-
-  void PostNow(uint32_t code, TSocketMessage msg) {
+  // Called with handover_lock held.
+  void PostLocked(uint32_t code, TSocketMessage msg) {
     msg.generation = generation;
-    ++posted;
+    ++outstanding;
     target.Post(code, Payload::Make<TSocketMessage>(std::move(msg)));
   }
 
+  // Outside the hand-over order (started, connected, ended); still acknowledged.
+  void PostNow(uint32_t code, TSocketMessage msg) {
+    std::lock_guard lock(handover_lock);
+    PostLocked(code, std::move(msg));
+  }
+
   void PostQueued(uint32_t code, TSocketMessage msg) {
-    if (Ready() && backlog.empty()) {
-      PostNow(code, std::move(msg));
+    std::lock_guard lock(handover_lock);
+    if (outstanding == 0 && backlog.empty()) {
+      PostLocked(code, std::move(msg));
     } else {
       backlog.emplace_back(code, std::move(msg));
     }
+  }
+
+  // Main thread.
+  void Acknowledged() {
+    bool resume = false;
+    {
+      std::lock_guard lock(handover_lock);
+      if (outstanding > 0) --outstanding;
+      if (outstanding == 0 && !backlog.empty()) {
+        auto [code, msg] = std::move(backlog.front());
+        backlog.pop_front();
+        PostLocked(code, std::move(msg));
+      }
+      resume = backlog.size() == kBacklogLowWater;
+    }
+    if (resume) wake.Signal();  // reading had paused for a full backlog
+  }
+
+  bool BacklogFull() {
+    std::lock_guard lock(handover_lock);
+    return backlog.size() >= kBacklogHighWater;
+  }
+
+  void DropBacklog() {
+    std::lock_guard lock(handover_lock);
+    backlog.clear();
   }
 
   static TSocketMessage Text(std::string text) {
@@ -108,7 +148,7 @@ struct TSocketThread::Impl : xml::StreamReader::Sink {
     std::string note = "TLS established (" + r.protocol + ")";
     if (!r.message.empty()) note += ": " + r.message;
     if (!r.verified && r.accepted) note += "; certificate trusted by its fingerprint";
-    PostQueued(XM_DEBUG, Text(note));
+    tls_note = note;  // posted after the restart, which drops the backlog
     if (!r.accepted) {
       end_reason = r.message + " (SHA-256 fingerprint " + r.fingerprint + ")";
       return false;
@@ -131,16 +171,16 @@ struct TSocketThread::Impl : xml::StreamReader::Sink {
           restart_requested = true;
         }
         if (restart_requested.exchange(false)) {
-          backlog.clear();
+          DropBacklog();
+          if (!tls_note.empty()) PostQueued(XM_DEBUG, Text(std::exchange(tls_note, {})));
           OpenStream(false);
-        }
-        if (Ready() && !backlog.empty()) {
-          auto [code, msg] = std::move(backlog.front());
-          backlog.pop_front();
-          PostNow(code, std::move(msg));
         }
         if (std::string out = TakeOutbound(); !out.empty()) stream.Write(out);
 
+        if (BacklogFull()) {
+          wake.Wait(kIdleWait);
+          continue;
+        }
         if (stream.Wait(wake, kIdleWait) != TcpStream::WaitResult::kReadable) continue;
         inbound.clear();
         bool open = stream.ReadAvailable(inbound);
@@ -172,7 +212,7 @@ struct TSocketThread::Impl : xml::StreamReader::Sink {
       }
       stream.Close();
     }
-    backlog.clear();
+    DropBacklog();
     PostNow(XM_ENDED, Text(end_reason));
   }
 };
@@ -203,8 +243,7 @@ void TSocketThread::Send(std::string_view text) {
 }
 
 void TSocketThread::Acknowledge() {
-  impl_->acknowledged.fetch_add(1, std::memory_order_release);
-  impl_->wake.Signal();
+  impl_->Acknowledged();
 }
 
 void TSocketThread::RequestRestart() {
