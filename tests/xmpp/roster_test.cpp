@@ -40,31 +40,47 @@ bool Has(const std::vector<std::string>& v, const std::string& s) {
   return std::find(v.begin(), v.end(), s) != v.end();
 }
 
-TEST(Roster, SubscriptionHandshakeAndPresence) {
-  fixtures::ProsodyOptions o;
-  o.muc = o.proxy65 = false;
-  fixtures::ProsodyServer server(o);
-  server.AddUser("juliet", "pw");
-  server.AddUser("romeo", "pw");
-  server.Start();
-  Person juliet(server, "juliet", "balcony"), romeo(server, "romeo", "garden");
-  ASSERT_TRUE(juliet.LogIn()) << juliet.debug;
-  ASSERT_TRUE(romeo.LogIn()) << romeo.debug;
-  juliet.xmpp.SendPresence();
-  romeo.xmpp.SendPresence();
+// A private server with two accounts, both logged in and available.
+class TwoEngines : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    fixtures::ProsodyOptions o;
+    o.muc = o.proxy65 = false;
+    o.extra_modules = {"offline"};
+    server = std::make_unique<fixtures::ProsodyServer>(o);
+    server->AddUser("juliet", "pw");
+    server->AddUser("romeo", "pw");
+    server->Start();
+    juliet = std::make_unique<Person>(*server, "juliet", "balcony");
+    romeo = std::make_unique<Person>(*server, "romeo", "garden");
+    ASSERT_TRUE(juliet->LogIn()) << juliet->debug;
+    ASSERT_TRUE(romeo->LogIn()) << romeo->debug;
+    juliet->xmpp.SendPresence();
+    romeo->xmpp.SendPresence();
+  }
   // Both engines run on this thread: step them in turn.
-  auto until = [&](const std::function<bool()>& cond) {
+  bool Until(const std::function<bool()>& cond) {
     for (int i = 0; i < 400 && !cond(); ++i) {
-      juliet.loop.RunFor(std::chrono::milliseconds(5));
-      romeo.loop.RunFor(std::chrono::milliseconds(5));
+      juliet->loop.RunFor(std::chrono::milliseconds(5));
+      romeo->loop.RunFor(std::chrono::milliseconds(5));
     }
     return cond();
-  };
+  }
+  std::unique_ptr<fixtures::ProsodyServer> server;
+  std::unique_ptr<Person> juliet, romeo;
+};
+
+TEST_F(TwoEngines, SubscriptionHandshakeAndPresence) {
+  Person& juliet = *this->juliet;
+  Person& romeo = *this->romeo;
+  auto until = [this](const std::function<bool()>& cond) { return Until(cond); };
   const std::string r = "romeo@quillet.test", j = "juliet@quillet.test";
 
   juliet.xmpp.AddContact(r, "Montagues");
-  ASSERT_TRUE(until([&] { return Has(romeo.subscribes, j + "?"); })) << romeo.debug;
-  EXPECT_TRUE(Has(juliet.changes, r + "|Montagues|" + std::to_string(xsNone)));
+  ASSERT_TRUE(until([&] {
+    return Has(romeo.subscribes, j + "?") &&
+           Has(juliet.changes, r + "|Montagues|" + std::to_string(xsNone));
+  })) << romeo.debug;
   ASSERT_NE(juliet.xmpp.FindRosterEntry(r), nullptr);
   EXPECT_EQ(juliet.xmpp.FindRosterEntry(r)->Group, "Montagues");
 
@@ -85,7 +101,7 @@ TEST(Roster, SubscriptionHandshakeAndPresence) {
     return Has(juliet.presences,
                r + "/garden|" + std::to_string(xswAway) + "|under <the> window & waiting");
   })) << juliet.debug;
-  Person romeo2(server, "romeo", "orchard");
+  Person romeo2(*server, "romeo", "orchard");
   ASSERT_TRUE(romeo2.LogIn());
   romeo2.xmpp.SetShow(xswDnD);
   ASSERT_TRUE(until([&] {
@@ -123,27 +139,11 @@ TEST(Roster, SubscriptionHandshakeAndPresence) {
   EXPECT_EQ(juliet.xmpp.GetDisplayName(r, "garden"), "romeo@quillet.test/garden");
 }
 
-TEST(Messages, BetweenTwoEngines) {
-  fixtures::ProsodyOptions o;
-  o.muc = o.proxy65 = false;
-  o.extra_modules = {"offline"};
-  fixtures::ProsodyServer server(o);
-  server.AddUser("juliet", "pw");
-  server.AddUser("romeo", "pw");
-  server.Start();
-  Person juliet(server, "juliet", "balcony"), romeo(server, "romeo", "garden");
-  ASSERT_TRUE(juliet.LogIn()) << juliet.debug;
-  ASSERT_TRUE(romeo.LogIn()) << romeo.debug;
-  juliet.xmpp.SendPresence();
-  romeo.xmpp.SendPresence();
-  auto until = [&](const std::function<bool()>& cond) {
-    for (int i = 0; i < 400 && !cond(); ++i) {
-      juliet.loop.RunFor(std::chrono::milliseconds(5));
-      romeo.loop.RunFor(std::chrono::milliseconds(5));
-    }
-    return cond();
-  };
-  const std::string r = "romeo@quillet.test/garden", j = "juliet@quillet.test/balcony";
+TEST_F(TwoEngines, Messages) {
+  Person& juliet = *this->juliet;
+  Person& romeo = *this->romeo;
+  auto until = [this](const std::function<bool()>& cond) { return Until(cond); };
+  const std::string r = "romeo@quillet.test/garden";
 
   TFontSpec font;
   font.Bold = true;
