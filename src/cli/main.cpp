@@ -1,5 +1,6 @@
 // quillet-cli: the engine from the command line. One JSON object per line on stdout,
 // human messages on stderr, exit status 0 on success and 1 with a one-line reason.
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <cstdio>
@@ -42,7 +43,13 @@ const char kUsage[] =
     "                             JSON lines: the stream header, then every stanza\n"
     "  login                      log in, print {\"event\":\"logged-in\",\"jid\":...}, log out\n"
     "  register                   create the account in-band\n"
-    "  raw XML [--seconds N]      log in, send one stanza, print what arrives for N seconds\n";
+    "  raw XML [--seconds N]      log in, send one stanza, print what arrives for N seconds\n"
+    "  roster                     print the contacts, one line each\n"
+    "  send JID TEXT              send a chat message\n"
+    "  listen [--seconds N]       print every message, chat state, nudge, presence,\n"
+    "                             subscription and roster event (default 60 s)\n"
+    "  echo [--seconds N]         like listen, answering chat messages with their body and\n"
+    "                             approving subscription requests\n";
 
 int Fail(const std::string& reason) {
   std::fprintf(stderr, "quillet-cli: %s\n", reason.c_str());
@@ -242,6 +249,76 @@ class Session {
     return Logout();
   }
 
+  // Prints the roster as one line per contact.
+  int Roster() {
+    if (int rc = Connect(); rc) return rc;
+    for (const auto& e : xmpp_.Roster()) {
+      PrintLine("{\"event\":\"contact\",\"jid\":" + Json(e.Jid) + ",\"name\":" + Json(e.Name) +
+                ",\"group\":" + Json(e.Group) +
+                ",\"subscription\":" + Json(SubText(e.Subscription)) + "}");
+    }
+    return Logout();
+  }
+
+  int Send(const std::string& to, const std::string& text) {
+    if (int rc = Connect(); rc) return rc;
+    xmpp_.SendChatMessage(to, text, quillet::xmpp::TFontSpec{});
+    PrintLine("{\"event\":\"sent\",\"to\":" + Json(to) + ",\"body\":" + Json(text) + "}");
+    return Logout();
+  }
+
+  // Every event as a JSON line; with `echo` set, chat messages are answered with their body
+  // and subscription requests approved (the demo's contact).
+  int Listen(int seconds, bool echo) {
+    using namespace quillet::xmpp;
+    xmpp_.OnMessage = [this, echo](PXMPPMessageRec m) {
+      PrintLine("{\"event\":\"message\",\"from\":" + Json(Full(m->Jid, m->Resource)) +
+                ",\"type\":" + Json(m->MsgType) + ",\"body\":" + Json(m->Body) +
+                (m->XHTML.empty() ? "" : ",\"xhtml\":" + Json(m->XHTML)) +
+                (m->Stamp > 0 ? ",\"delayed\":true" : "") + "}");
+      if (echo && m->MsgType == "chat" && !m->Body.empty()) {
+        xmpp_.SendChatMessage(Full(m->Jid, m->Resource), m->Body, TFontSpec{});
+      }
+    };
+    xmpp_.OnChatState = [this](const std::string& jid, const std::string& res, TChatStates st) {
+      static const char* const names[] = {"none",   "active",   "composing",
+                                          "paused", "inactive", "gone"};
+      PrintLine("{\"event\":\"chat-state\",\"from\":" + Json(Full(jid, res)) + ",\"state\":\"" +
+                names[st] + "\"}");
+    };
+    xmpp_.OnNudge = [this](const std::string& jid, const std::string& res) {
+      PrintLine("{\"event\":\"nudge\",\"from\":" + Json(Full(jid, res)) + "}");
+    };
+    xmpp_.OnPresence = [this](PXMPPPresenceRec p) {
+      static const char* const shows[] = {"unavailable", "available", "chat",  "dnd",
+                                          "away",        "xa",        "error", "unknown"};
+      PrintLine("{\"event\":\"presence\",\"from\":" + Json(Full(p->Jid, p->Resource)) +
+                ",\"show\":\"" + shows[p->Show] + "\",\"status\":" + Json(p->Status) + "}");
+    };
+    xmpp_.OnSubscribe = [this, echo](const std::string& jid, bool request) {
+      PrintLine("{\"event\":\"" + std::string(request ? "subscribe" : "subscribed") +
+                "\",\"from\":" + Json(jid) + "}");
+      if (echo && request) {
+        xmpp_.SendXML("<presence to=\"" + quillet::xml::EscapeXML(jid) +
+                      "\" type=\"subscribed\"/>");
+        xmpp_.AddContact(jid, "");
+      }
+    };
+    xmpp_.OnRosterChange = [this](const std::string& jid, const std::string& name,
+                                  const std::string& group, TXMPPSubscription sub) {
+      if (!listening_) return;
+      PrintLine("{\"event\":\"roster\",\"jid\":" + Json(jid) + ",\"name\":" + Json(name) +
+                ",\"group\":" + Json(group) + ",\"subscription\":" + Json(SubText(sub)) + "}");
+    };
+    if (int rc = Connect(); rc) return rc;
+    listening_ = true;
+    xmpp_.SendPresence();
+    PrintLine("{\"event\":\"listening\",\"jid\":" + Json(xmpp_.FullJid()) + "}");
+    loop_.RunUntil([&] { return disconnected_; }, std::chrono::seconds(seconds));
+    if (disconnected_) return Fail(Reason("connection lost"));
+    return Logout();
+  }
+
   int Raw(const std::string& xml, int seconds) {
     if (int rc = Connect(); rc) return rc;
     on_raw_ = [](const std::string& text) {
@@ -261,6 +338,13 @@ class Session {
   std::chrono::milliseconds Timeout() const { return std::chrono::seconds(o_.timeout_s); }
   std::string Reason(const std::string& fallback) const {
     return reason_.empty() ? fallback : reason_;
+  }
+  static std::string Full(const std::string& jid, const std::string& resource) {
+    return resource.empty() ? jid : jid + "/" + resource;
+  }
+  static std::string SubText(quillet::xmpp::TXMPPSubscription s) {
+    static const char* const names[] = {"none", "to", "from", "both", "remove", "unknown"};
+    return names[s];
   }
   static std::string Json(const std::string& s) {
     std::string out;
@@ -296,6 +380,7 @@ class Session {
   bool disconnected_ = false;
   std::string reason_;
   std::function<void(const std::string&)> on_raw_;
+  bool listening_ = false;
 };
 
 }  // namespace
@@ -318,21 +403,31 @@ int main(int argc, char** argv) {
     if (o.command.size() != 2) return Fail("parse takes one FILE");
     return Parse(o.command[1]);
   }
-  if (cmd != "login" && cmd != "register" && cmd != "raw") return Fail("unknown command: " + cmd);
+  static const std::vector<std::string> kCommands = {"login", "register", "raw", "roster",
+                                                     "send",  "listen",   "echo"};
+  if (std::find(kCommands.begin(), kCommands.end(), cmd) == kCommands.end()) {
+    return Fail("unknown command: " + cmd);
+  }
   if (o.jid.empty()) return Fail("--jid is required");
   if (o.jid.find('@') == std::string::npos) return Fail("--jid must be USER@DOMAIN");
   Session session(o);
   if (cmd == "login") return session.Login();
   if (cmd == "register") return session.Register();
-  // raw XML [--seconds N]
-  if (o.command.size() < 2) return Fail("raw takes the XML to send");
-  int seconds = 5;
-  for (size_t i = 2; i + 1 < o.command.size(); ++i) {
+  if (cmd == "roster") return session.Roster();
+  if (cmd == "send") {
+    if (o.command.size() != 3) return Fail("send takes JID and TEXT");
+    return session.Send(o.command[1], o.command[2]);
+  }
+  int seconds = cmd == "raw" ? 5 : 60;
+  for (size_t i = 1; i + 1 < o.command.size(); ++i) {
     if (o.command[i] == "--seconds") {
       auto n = Number(o.command[i + 1], 0, 3600);
       if (!n) return Fail("bad --seconds");
       seconds = *n;
     }
   }
+  if (cmd == "listen" || cmd == "echo") return session.Listen(seconds, cmd == "echo");
+  // raw XML [--seconds N]
+  if (o.command.size() < 2 || o.command[1] == "--seconds") return Fail("raw takes the XML to send");
   return session.Raw(o.command[1], seconds);
 }

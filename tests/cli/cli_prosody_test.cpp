@@ -103,5 +103,64 @@ TEST_F(CliProsody, FindsTheServerBySrv) {
   EXPECT_EQ(r.status, 0) << r.err;
 }
 
+// A running quillet-cli whose lines are read as they come.
+struct Background {
+  explicit Background(const std::string& args) {
+    pipe = popen((std::string(QUILLET_CLI) + " " + args + " 2>/dev/null").c_str(), "r");
+  }
+  ~Background() {
+    if (pipe) pclose(pipe);
+  }
+  // Reads lines until one contains `text`; false at the end of the output.
+  bool WaitFor(const std::string& text) {
+    char buf[8192];
+    while (pipe && fgets(buf, sizeof buf, pipe)) {
+      lines.emplace_back(buf);
+      if (lines.back().find(text) != std::string::npos) return true;
+    }
+    return false;
+  }
+  FILE* pipe = nullptr;
+  std::vector<std::string> lines;
+};
+
+TEST_F(CliProsody, EchoAnswersAndListenShowsIt) {
+  server_->AddUser("romeo", "pw");
+  Background echo(Account("romeo@quillet.test", "pw") + " echo --seconds 8");
+  ASSERT_TRUE(echo.WaitFor("\"listening\""));
+  Background listen(Account() + " --resource ear listen --seconds 8");
+  ASSERT_TRUE(listen.WaitFor("\"listening\""));
+
+  // The echo answers the sending resource.
+  CliResult asked = Cli(Account() +
+                        " --resource mouth raw \"<message to='romeo@quillet.test' type='chat'>"
+                        "<body>but soft &amp; quiet</body></message>\" --seconds 3");
+  EXPECT_EQ(asked.status, 0) << asked.err;
+  ASSERT_TRUE(echo.WaitFor("\"event\":\"message\""));
+  EXPECT_NE(echo.lines.back().find("\"from\":\"juliet@quillet.test/mouth\",\"type\":\"chat\","
+                                   "\"body\":\"but soft & quiet\""),
+            std::string::npos)
+      << echo.lines.back();
+  bool echoed = false;
+  for (const auto& l : asked.lines) {
+    echoed |= l.find("\"from\":\"romeo@quillet.test/quillet1\"") != std::string::npos &&
+              l.find("\"text\":\"but soft & quiet\"") != std::string::npos;
+  }
+  EXPECT_TRUE(echoed) << asked.out;
+
+  // `send` from the other account reaches the listener.
+  CliResult sent = Cli(Account("romeo@quillet.test", "pw") +
+                       " --resource pen send juliet@quillet.test/ear '<wherefore>'");
+  EXPECT_EQ(sent.status, 0) << sent.err;
+  ASSERT_TRUE(listen.WaitFor("\"event\":\"message\""));
+  EXPECT_NE(listen.lines.back().find("\"from\":\"romeo@quillet.test/pen\",\"type\":\"chat\","
+                                     "\"body\":\"<wherefore>\""),
+            std::string::npos)
+      << listen.lines.back();
+
+  CliResult roster = Cli(Account() + " roster");
+  EXPECT_EQ(roster.status, 0) << roster.err;
+}
+
 }  // namespace
 }  // namespace quillet::cli
