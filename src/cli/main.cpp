@@ -46,6 +46,11 @@ const char kUsage[] =
     "  raw XML [--seconds N]      log in, send one stanza, print what arrives for N seconds\n"
     "  roster                     print the contacts, one line each\n"
     "  send JID TEXT              send a chat message\n"
+    "  add JID [GROUP]            add a contact and ask for its presence\n"
+    "  remove JID                 remove a contact (a gateway JID: all its contacts)\n"
+    "  group JID GROUP            move a contact to another group\n"
+    "  nudge JID                  nudge a contact\n"
+    "  version JID                ask a JID for its software version\n"
     "  listen [--seconds N]       print every message, chat state, nudge, presence,\n"
     "                             subscription and roster event (default 60 s)\n"
     "  echo [--seconds N]         like listen, answering chat messages with their body and\n"
@@ -267,6 +272,73 @@ class Session {
     return Logout();
   }
 
+  // add JID [GROUP], remove JID, group JID GROUP: waits for the server's roster push.
+  int Contact(const std::string& what, const std::string& jid, const std::string& group) {
+    if (int rc = Connect(); rc) return rc;
+    std::optional<std::string> result;
+    xmpp_.OnRosterChange = [&](const std::string& j, const std::string&, const std::string& g,
+                               quillet::xmpp::TXMPPSubscription sub) {
+      if (j != jid) return;
+      result = "{\"event\":\"roster\",\"jid\":" + Json(j) + ",\"group\":" + Json(g) +
+               ",\"subscription\":" + Json(SubText(sub)) + "}";
+    };
+    if (what == "add") {
+      xmpp_.AddContact(jid, group);
+    } else if (what == "group") {
+      xmpp_.SetContactGroup(jid, group);
+    } else {
+      if (!xmpp_.FindRosterEntry(jid) && jid.find('@') != std::string::npos) {
+        Logout();
+        return Fail(jid + " is not in the roster");
+      }
+      xmpp_.RemoveContact(jid);
+    }
+    loop_.RunUntil([&] { return result.has_value() || disconnected_; }, Timeout());
+    if (!result) return Fail(Reason("the server did not confirm the change"));
+    PrintLine(*result);
+    return Logout();
+  }
+
+  int Nudge(const std::string& to) {
+    if (int rc = Connect(); rc) return rc;
+    xmpp_.SendNudge(to, "");
+    PrintLine("{\"event\":\"nudged\",\"to\":" + Json(to) + "}");
+    return Logout();
+  }
+
+  // Asks a JID for its software version.
+  int Version(const std::string& jid) {
+    if (int rc = Connect(); rc) return rc;
+    std::optional<std::string> answer;
+    const std::string id = xmpp_.NextId();
+    on_raw_ = [&](const std::string& text) {
+      try {
+        for (const auto& e : quillet::xml::ParseFragment(text)) {
+          if (e->Name != "iq" || e->GetAttribute("id") != id) continue;
+          if (e->GetAttribute("type") != "result") {
+            answer = "";
+            continue;
+          }
+          auto field = [&](const char* name) {
+            const TXMLObject* f = quillet::xml::FindXML(e.get(), std::string("/query/") + name);
+            return f ? f->Text : std::string();
+          };
+          answer = "{\"event\":\"version\",\"jid\":" + Json(jid) +
+                   ",\"name\":" + Json(field("name")) + ",\"version\":" + Json(field("version")) +
+                   ",\"os\":" + Json(field("os")) + "}";
+        }
+      } catch (const std::exception&) {
+      }
+    };
+    xmpp_.SendXML("<iq type=\"get\" to=\"" + quillet::xml::EscapeXML(jid) + "\" id=\"" + id +
+                  "\"><query xmlns=\"jabber:iq:version\"/></iq>");
+    loop_.RunUntil([&] { return answer.has_value() || disconnected_; }, Timeout());
+    if (!answer) return Fail(Reason("no answer from " + jid));
+    if (answer->empty()) return Fail(jid + " refused the version request");
+    PrintLine(*answer);
+    return Logout();
+  }
+
   // Every event as a JSON line; with `echo` set, chat messages are answered with their body
   // and subscription requests approved (the demo's contact).
   int Listen(int seconds, bool echo) {
@@ -403,8 +475,9 @@ int main(int argc, char** argv) {
     if (o.command.size() != 2) return Fail("parse takes one FILE");
     return Parse(o.command[1]);
   }
-  static const std::vector<std::string> kCommands = {"login", "register", "raw", "roster",
-                                                     "send",  "listen",   "echo"};
+  static const std::vector<std::string> kCommands = {"login",  "register", "raw",   "roster",
+                                                     "send",   "listen",   "echo",  "add",
+                                                     "remove", "group",    "nudge", "version"};
   if (std::find(kCommands.begin(), kCommands.end(), cmd) == kCommands.end()) {
     return Fail("unknown command: " + cmd);
   }
@@ -417,6 +490,15 @@ int main(int argc, char** argv) {
   if (cmd == "send") {
     if (o.command.size() != 3) return Fail("send takes JID and TEXT");
     return session.Send(o.command[1], o.command[2]);
+  }
+  if (cmd == "add" || cmd == "remove" || cmd == "group" || cmd == "nudge" || cmd == "version") {
+    const size_t want = cmd == "group" ? 3 : cmd == "add" ? 0 : 2;
+    if (o.command.size() < 2 || (want && o.command.size() != want) || o.command.size() > 3) {
+      return Fail(cmd + ": wrong arguments (see --help)");
+    }
+    if (cmd == "nudge") return session.Nudge(o.command[1]);
+    if (cmd == "version") return session.Version(o.command[1]);
+    return session.Contact(cmd, o.command[1], o.command.size() > 2 ? o.command[2] : "");
   }
   int seconds = cmd == "raw" ? 5 : 60;
   for (size_t i = 1; i + 1 < o.command.size(); ++i) {

@@ -162,5 +162,32 @@ TEST_F(CliProsody, EchoAnswersAndListenShowsIt) {
   EXPECT_EQ(roster.status, 0) << roster.err;
 }
 
+TEST_F(CliProsody, ContactsAndVersion) {
+  CliResult added = Cli(Account() + " add tybalt@quillet.test Capulets");
+  EXPECT_EQ(added.status, 0) << added.err;
+  EXPECT_EQ(added.lines, std::vector<std::string>{
+                             "{\"event\":\"roster\",\"jid\":\"tybalt@quillet.test\",\"group\":"
+                             "\"Capulets\",\"subscription\":\"none\"}"});
+  CliResult moved = Cli(Account() + " group tybalt@quillet.test Dead");
+  EXPECT_EQ(moved.status, 0) << moved.err;
+  CliResult roster = Cli(Account() + " roster");
+  ASSERT_EQ(roster.status, 0) << roster.err;
+  bool listed = false;
+  for (const auto& l : roster.lines) {
+    listed |= l.find("\"jid\":\"tybalt@quillet.test\",\"name\":\"\",\"group\":\"Dead\"") !=
+              std::string::npos;
+  }
+  EXPECT_TRUE(listed) << roster.out;
+  CliResult removed = Cli(Account() + " remove tybalt@quillet.test");
+  EXPECT_EQ(removed.status, 0) << removed.err;
+  EXPECT_NE(removed.out.find("\"subscription\":\"remove\""), std::string::npos);
+  EXPECT_EQ(Cli(Account() + " remove tybalt@quillet.test").status, 1);
+
+  CliResult version = Cli(Account() + " version quillet.test");
+  EXPECT_EQ(version.status, 0) << version.err;
+  EXPECT_NE(version.out.find("\"name\":\"Prosody\""), std::string::npos) << version.out;
+  EXPECT_EQ(Cli(Account() + " add").status, 1);
+}
+
 }  // namespace
 }  // namespace quillet::cli
