@@ -44,14 +44,21 @@ ScriptedServer::Reply Result(std::string inner = {}) {
 }
 
 // Bind, session and roster after a successful SASL exchange.
-void ScriptBindToRoster(ScriptedServer& s) {
+void ScriptBindToRoster(ScriptedServer& s, const std::string& roster_items = {}) {
   s.Expect("<stream:stream", kHeader + kBindFeatures)
       .ExpectThen("</bind></iq>",
                   Result("<bind xmlns='urn:ietf:params:xml:ns:xmpp-bind'><jid>juliet@quillet.test/"
                          "home</jid></bind>"))
       .ExpectThen("xmpp-session\"/></iq>", Result())
       .ExpectThen("<query xmlns=\"jabber:iq:roster\"/></iq>",
-                  Result("<query xmlns='jabber:iq:roster'/>"));
+                  Result("<query xmlns='jabber:iq:roster'>" + roster_items + "</query>"));
+}
+
+// The whole login of a server that offers PLAIN only and no TLS.
+void ScriptPlainLogin(ScriptedServer& s, const std::string& roster_items = {}) {
+  s.Expect("version=\"1.0\">", kHeader + Features(Mechanisms({"PLAIN"})))
+      .Expect("</auth>", "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
+  ScriptBindToRoster(s, roster_items);
 }
 
 struct Client : TestClient {
@@ -61,9 +68,7 @@ struct Client : TestClient {
 
 TEST(Login, PlainWithoutTlsWhenTheServerHasNone) {
   ScriptedServer s;
-  s.Expect("version=\"1.0\">", kHeader + Features(Mechanisms({"PLAIN"})))
-      .Expect("</auth>", "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
-  ScriptBindToRoster(s);
+  ScriptPlainLogin(s);
   s.Start();
   Client c(s.port());
   c.xmpp.Connect();
@@ -297,29 +302,22 @@ TEST(Login, BrokenServers) {
 
 TEST(RosterRules, ItemsPresencesAndApprovals) {
   ScriptedServer s;
-  s.Expect("version=\"1.0\">", kHeader + Features(Mechanisms({"PLAIN"})))
-      .Expect("</auth>", "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>")
-      .Expect("<stream:stream", kHeader + kBindFeatures)
-      .ExpectThen("</bind></iq>", Result())
-      .ExpectThen("xmpp-session\"/></iq>", Result())
-      .ExpectThen(
-          "<query xmlns=\"jabber:iq:roster\"/></iq>",
-          Result("<query xmlns='jabber:iq:roster'>"
-                 "<item jid='n@x' subscription='none'/>"
-                 "<item jid='t@x' subscription='to' name='Tee'/>"
-                 "<item jid='f@x' subscription='from'/>"
-                 "<item jid='b@x' subscription='both'><group>One</group><group>Two</group></item>"
-                 "<item jid='u@x'/>"
-                 "<item jid='alice%example.net@gw.x' subscription='both'/>"
-                 "<item jid='bob%example.net@gw.x' subscription='both'/></query>"))
-      .Send(
-          "<iq type='set' id='p1'><query xmlns='jabber:iq:roster'><item jid='n@x' "
-          "subscription='remove'/></query></iq>"
-          "<iq type='set' id='p2' from='evil@y'><query xmlns='jabber:iq:roster'><item jid='evil@y' "
-          "subscription='both'/></query></iq>"
-          "<presence from='b@x/one'><show>dnd</show><status>busy</status>"
-          "<nick xmlns='http://jabber.org/protocol/nick'>Bee</nick></presence>"
-          "<presence from='b@x/one' type='error'/>")
+  ScriptPlainLogin(s,
+                   "<item jid='n@x' subscription='none'/>"
+                   "<item jid='t@x' subscription='to' name='Tee'/>"
+                   "<item jid='f@x' subscription='from'/>"
+                   "<item jid='b@x' subscription='both'><group>One</group><group>Two</group></item>"
+                   "<item jid='u@x'/>"
+                   "<item jid='alice%example.net@gw.x' subscription='both'/>"
+                   "<item jid='bob%example.net@gw.x' subscription='both'/>");
+  s.Send(
+       "<iq type='set' id='p1'><query xmlns='jabber:iq:roster'><item jid='n@x' "
+       "subscription='remove'/></query></iq>"
+       "<iq type='set' id='p2' from='evil@y'><query xmlns='jabber:iq:roster'><item jid='evil@y' "
+       "subscription='both'/></query></iq>"
+       "<presence from='b@x/one'><show>dnd</show><status>busy</status>"
+       "<nick xmlns='http://jabber.org/protocol/nick'>Bee</nick></presence>"
+       "<presence from='b@x/one' type='error'/>")
       .Expect("<iq type='get' id='go'/>",
               "<presence from='t@x' type='subscribe'/>"
               "<presence from='f@x' type='subscribe'/>"
@@ -376,9 +374,7 @@ TEST(RosterRules, ItemsPresencesAndApprovals) {
 TEST(Messages, InboundKindsAndAutomaticAnswers) {
   const std::string nudge = "<nudge xmlns='" + std::string(kNudgeNs) + "'/>";
   ScriptedServer s;
-  s.Expect("version=\"1.0\">", kHeader + Features(Mechanisms({"PLAIN"})))
-      .Expect("</auth>", "<success xmlns='urn:ietf:params:xml:ns:xmpp-sasl'/>");
-  ScriptBindToRoster(s);
+  ScriptPlainLogin(s);
   s.Send(
        "<message from='b@x/r' type='chat'><composing "
        "xmlns='http://jabber.org/protocol/chatstates'/></message>"
